@@ -1,0 +1,79 @@
+// Client security contexts and impersonation. A context holds a referenced token of the thread
+// it was captured from; impersonating it makes the current thread act with that token until it
+// reverts. Accounts and tokens grow with the machine's security model.
+#pragma once
+
+#include "platform/nt/nt_types.h"
+
+struct ACCESS_TOKEN;
+using PACCESS_TOKEN = ACCESS_TOKEN*;
+struct KTHREAD;
+using PETHREAD = KTHREAD*;
+
+enum SECURITY_IMPERSONATION_LEVEL {
+  SecurityAnonymous = 0,
+  SecurityIdentification = 1,
+  SecurityImpersonation = 2,
+  SecurityDelegation = 3,
+};
+
+enum TOKEN_TYPE { TokenPrimary = 1, TokenImpersonation = 2 };
+
+constexpr BOOLEAN SECURITY_STATIC_TRACKING = FALSE;
+constexpr BOOLEAN SECURITY_DYNAMIC_TRACKING = TRUE;
+
+struct SECURITY_QUALITY_OF_SERVICE {
+  ULONG Length;
+  SECURITY_IMPERSONATION_LEVEL ImpersonationLevel;
+  BOOLEAN ContextTrackingMode;
+  BOOLEAN EffectiveOnly;
+};
+using PSECURITY_QUALITY_OF_SERVICE = SECURITY_QUALITY_OF_SERVICE*;
+
+struct SECURITY_CLIENT_CONTEXT {
+  SECURITY_QUALITY_OF_SERVICE SecurityQos;
+  PACCESS_TOKEN ClientToken;
+  BOOLEAN DirectlyAccessClientToken;
+  BOOLEAN DirectAccessEffectiveOnly;
+  BOOLEAN ServerIsRemote;
+  TOKEN_TYPE TokenType;
+};
+using PSECURITY_CLIENT_CONTEXT = SECURITY_CLIENT_CONTEXT*;
+
+// The calling thread's object. Other threads may use it only while the thread lives.
+PETHREAD PsGetCurrentThread();
+
+// Captures the client thread's effective token (its impersonation token, else its process's).
+// The context holds a reference to the token, which its owner drops when done with it
+// (PsDereferencePrimaryToken or PsDereferenceImpersonationToken, as TokenType says).
+// Returns STATUS_INVALID_PARAMETER for a null thread, quality of service or context.
+NTSTATUS SeCreateClientSecurity(PETHREAD client_thread, PSECURITY_QUALITY_OF_SERVICE qos,
+                                BOOLEAN remote_session, PSECURITY_CLIENT_CONTEXT context);
+// Makes the thread impersonate the context's token, with a reference of its own, until it
+// reverts or impersonates another. With a null thread, the current thread impersonates.
+NTSTATUS SeImpersonateClientEx(PSECURITY_CLIENT_CONTEXT context, PETHREAD server_thread);
+// Ends the current thread's impersonation, if any.
+void PsRevertToSelf();
+// Drop a reference; the token goes with the last one.
+void PsDereferencePrimaryToken(PACCESS_TOKEN token);
+void PsDereferenceImpersonationToken(PACCESS_TOKEN token);
+// The token `thread` impersonates, referenced, or null when it does not impersonate.
+PACCESS_TOKEN PsReferenceImpersonationToken(PETHREAD thread, BOOLEAN* copy_on_open,
+                                            BOOLEAN* effective_only,
+                                            SECURITY_IMPERSONATION_LEVEL* level);
+
+namespace nt {
+
+// The machine's controls over accounts and tokens, until processes carry their own.
+class TokenControl {
+ public:
+  // A new primary token for `account`, with one reference held by the caller.
+  static PACCESS_TOKEN CreateToken(const char16_t* account);
+  // The token the current thread acts with when it does not impersonate; the thread takes a
+  // reference. Threads start with the machine's system token.
+  static void SetThreadPrimaryToken(PACCESS_TOKEN token);
+  static const char16_t* AccountOf(PACCESS_TOKEN token);
+  static LONG ReferenceCount(PACCESS_TOKEN token);
+};
+
+}  // namespace nt
