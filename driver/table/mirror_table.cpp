@@ -18,7 +18,7 @@ const PathNode* TopLevelOf(const PathNode* node) {
 
 }  // namespace
 
-MirrorTable::MirrorTable() : root_{} {
+MirrorTable::MirrorTable() : key_(MakeTableKey()), root_{} {
   ExInitializeResourceLite(&lock_);
   root_.id = 1;
   InitializeListHead(&root_.children);
@@ -30,6 +30,12 @@ MirrorTable::MirrorTable() : root_{} {
 }
 
 MirrorTable::~MirrorTable() {
+  ClearContents();
+  ReleaseClientSecurity(defaultSecurity_);
+  ExDeleteResourceLite(&lock_);
+}
+
+void MirrorTable::ClearContents() {
   while (!IsListEmpty(&sources_)) {
     auto* entry = CONTAINING_RECORD(RemoveHeadList(&sources_), SourceEntry, link);
     DriverFree(entry);
@@ -40,8 +46,14 @@ MirrorTable::~MirrorTable() {
   while (!IsListEmpty(&root_.children)) {
     FreeSubtree(CONTAINING_RECORD(RemoveHeadList(&root_.children), PathNode, siblingLink));
   }
-  ReleaseClientSecurity(defaultSecurity_);
-  ExDeleteResourceLite(&lock_);
+  // A root read from a bad image may have picked up a name or a filter.
+  DriverFreeString(&root_.name);
+  DriverFreeString(&root_.altName);
+  if (root_.filter != nullptr) DriverFree(root_.filter);
+  root_.filter = nullptr;
+  sourceCount_ = 0;
+  optionCount_ = 0;
+  root_.childCount = 0;
 }
 
 PathNode* MirrorTable::FindChild(const PathNode* parent, std::u16string_view component) const {

@@ -14,6 +14,7 @@
 #include "driver/table/file_track.h"
 #include "driver/table/pair_options.h"
 #include "driver/table/path_node.h"
+#include "driver/table/table_cipher.h"
 #include "platform/nt/eresource.h"
 #include "platform/nt/list_entry.h"
 #include "platform/nt/nt_types.h"
@@ -202,6 +203,7 @@ class MirrorTable {
   };
 
   class ImageReader;
+  struct LoadIndex;
 
   PathNode* FindChild(const PathNode* parent, std::u16string_view component) const;
   // The node at exactly this path, or null.
@@ -217,12 +219,21 @@ class MirrorTable {
   void AppendSource(PathNode* node);
   void RemoveSource(PathNode* node);
   void MarkNeedsSync(PathNode* mirror);
-  void InsertOptions(PairOptions* options);
+  // New records go to the head of the option list; a loaded table keeps its file's order.
+  void InsertOptions(PairOptions* options, bool atTail = false);
   void RemoveOptions(PairOptions* options);
-  // Moves everything the other table holds into this one, which must be empty.
+  // Frees the tree, the sources list and the option list.
+  void ClearContents();
+  // Replaces this table's tree and lists with the other's, leaving the other empty.
   void TakeContentsOf(MirrorTable& other);
+  // Reading an image into an empty table.
+  bool ReadNodeRecord(ImageReader* reader, PathNode* node, ULONG* linkId, ULONG* children);
+  bool ReadTree(ImageReader* reader, LoadIndex* index);
+  bool ReadOptions(ImageReader* reader, ULONG count, bool current, const LoadIndex& index);
+  bool ResolveLinks(const LoadIndex& index);
 
   ERESOURCE lock_;
+  const TableKey key_;
   PathNode root_;
 
   LIST_ENTRY sources_;

@@ -105,9 +105,13 @@ void MirrorTable::RemoveSource(PathNode* node) {
   if (found != nullptr) DriverFree(found);
 }
 
-void MirrorTable::InsertOptions(PairOptions* options) {
+void MirrorTable::InsertOptions(PairOptions* options, bool atTail) {
   SpinLockGuard guard(&optionsLock_);
-  InsertHeadList(&options_, &options->link);
+  if (atTail) {
+    InsertTailList(&options_, &options->link);
+  } else {
+    InsertHeadList(&options_, &options->link);
+  }
   InterlockedIncrement(&optionCount_);
 }
 

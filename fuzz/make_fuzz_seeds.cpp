@@ -1,0 +1,87 @@
+// Writes the seed corpora of the fuzz targets with the project's own encoders:
+//   make_fuzz_seeds <folder>   creates <folder>/<target>/seed-N for each target.
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "common/drive_record.h"
+#include "common/filter_block.h"
+#include "common/pair_record.h"
+#include "driver/base/driver_pool.h"
+#include "driver/base/resource_lock.h"
+#include "driver/table/mirror_table.h"
+#include "driver/table/table_cipher.h"
+
+namespace {
+
+void Write(const std::filesystem::path& folder, int n, const std::vector<unsigned char>& bytes) {
+  std::filesystem::create_directories(folder);
+  std::ofstream out(folder / ("seed-" + std::to_string(n)), std::ios::binary);
+  out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+}
+
+// The plain image of a table: the fuzz target seals what it is given itself.
+std::vector<unsigned char> PlainImage(MirrorTable& table) {
+  UCHAR* data = nullptr;
+  SIZE_T size = 0;
+  table.BuildImage(&data, &size);
+  DecipherImage(MakeTableKey(), data + 4, size - 4);
+  std::vector<unsigned char> image(data, data + size);
+  DriverFree(data);
+  return image;
+}
+
+void TableSeeds(const std::filesystem::path& folder) {
+  const std::vector<unsigned char> filter = BuildFilterBlock(
+      {{kFilterFolder, u"cache"}, {kFilterPattern, u"*.t?t"}, {kFilterExtension, u".tmp"}});
+  MirrorTable table;
+  ExclusiveResourceLock lock(table.lock());
+  table.Prepare(0x5555AAAA, u"\\WINDOWS");
+  Write(folder, 0, PlainImage(table));
+  table.AddPair(u"c:\\Data", u"d:\\M1", KV_FLAG_SOURCE | KV_FLAG_SUBFOLDERS);
+  table.AddPair(u"c:\\Data", u"\\\\srv\\pub\\M2", KV_FLAG_SOURCE);
+  table.SetFilter(u"c:\\Data", filter.data(), filter.size());
+  Write(folder, 1, PlainImage(table));
+  PairRecord record = DefaultPairRecord(u"d:");
+  record.mirrorId = table.FindOwner(u"d:\\M1").node->id;
+  record.groupMask = kPairGroupScheduleAccount | kPairGroupArchive;
+  record.archivePath = u"e:\\a.zip";
+  record.userName = u"ann";
+  record.password = u"pw";
+  record.schedule1[3] = 7;
+  table.SetOptions(record);
+  table.AddPair(u"a:\\Floppy", u"b:\\Other", KV_FLAG_SOURCE);
+  Write(folder, 2, PlainImage(table));
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc != 2) {
+    std::fprintf(stderr, "usage: make_fuzz_seeds <folder>\n");
+    return 2;
+  }
+  const std::filesystem::path root = argv[1];
+  Write(root / "fuzz_filter_block", 0,
+        BuildFilterBlock({{kFilterFolder, u"a\\b"}, {kFilterFileName, u"x.doc"},
+                          {kFilterPattern, u"*.t?t"}, {kFilterExtension, u".tmp"},
+                          {kFilterEnd, u""}}));
+  Write(root / "fuzz_filter_block", 1, BuildFilterBlock({}));
+
+  std::vector<unsigned char> pair(kPairRecordSize);
+  PairRecord record = DefaultPairRecord(u"d:");
+  record.archivePath = u"e:\\zips";
+  record.userName = u"ann";
+  record.password = u"pw";
+  EncodePairRecord(record, pair.data());
+  Write(root / "fuzz_records", 0, pair);
+  std::vector<unsigned char> drive(kDriveRecordSize);
+  EncodeDriveRecord(DriveRecord{u'x', 1, 0x1234, u"\\\\srv\\pub"}, drive.data());
+  Write(root / "fuzz_records", 1, drive);
+
+  TableSeeds(root / "fuzz_table_image");
+  return 0;
+}
