@@ -2,6 +2,8 @@
 
 #include <bit>
 
+#include "common/record_bytes.h"
+
 namespace {
 
 // The generator: a 32-bit linear congruential generator whose output is bits 16 to 30 of each
@@ -15,42 +17,30 @@ constexpr USHORT kTailStreamStart = 0xA5C3;
 constexpr ULONG kDelta = 0x9E3779B9;
 constexpr int kRounds = 32;
 
-ULONG LoadWord(const UCHAR* p) {
-  return static_cast<ULONG>(p[0]) | static_cast<ULONG>(p[1]) << 8 |
-         static_cast<ULONG>(p[2]) << 16 | static_cast<ULONG>(p[3]) << 24;
-}
-
-void StoreWord(UCHAR* p, ULONG value) {
-  p[0] = static_cast<UCHAR>(value);
-  p[1] = static_cast<UCHAR>(value >> 8);
-  p[2] = static_cast<UCHAR>(value >> 16);
-  p[3] = static_cast<UCHAR>(value >> 24);
-}
-
 void EncipherBlock(const ULONG* k, UCHAR* block) {
-  ULONG x = LoadWord(block);
-  ULONG y = LoadWord(block + 4);
+  ULONG x = LoadLe32(block);
+  ULONG y = LoadLe32(block + 4);
   ULONG sum = 0;
   for (int round = 0; round < kRounds; ++round) {
     sum += kDelta;
     x += (y << 4) + (y ^ k[0]) + ((y >> 5) ^ sum) + k[1];
     y += (x << 4) + (x ^ k[2]) + ((x >> 5) ^ sum) + k[3];
   }
-  StoreWord(block, x);
-  StoreWord(block + 4, y);
+  StoreLe32(block, x);
+  StoreLe32(block + 4, y);
 }
 
 void DecipherBlock(const ULONG* k, UCHAR* block) {
-  ULONG x = LoadWord(block);
-  ULONG y = LoadWord(block + 4);
+  ULONG x = LoadLe32(block);
+  ULONG y = LoadLe32(block + 4);
   ULONG sum = kDelta * kRounds;
   for (int round = 0; round < kRounds; ++round) {
     y -= (x << 4) + (x ^ k[2]) + ((x >> 5) ^ sum) + k[3];
     x -= (y << 4) + (y ^ k[0]) + ((y >> 5) ^ sum) + k[1];
     sum -= kDelta;
   }
-  StoreWord(block, x);
-  StoreWord(block + 4, y);
+  StoreLe32(block, x);
+  StoreLe32(block + 4, y);
 }
 
 // The tail stream. Both directions feed the plain and the enciphered byte back into the state,
@@ -87,14 +77,14 @@ TableKey MakeTableKey() {
     key.bytes[2 * i] = static_cast<UCHAR>(output);
     key.bytes[2 * i + 1] = static_cast<UCHAR>(output >> 8);
   }
-  for (int i = 0; i < 4; ++i) key.words[i] = LoadWord(key.bytes + 4 * i);
+  for (int i = 0; i < 4; ++i) key.words[i] = LoadLe32(key.bytes + 4 * i);
   return key;
 }
 
 ULONG ImageChecksum(const UCHAR* data, SIZE_T size) {
   ULONG r = 0;
   SIZE_T i = 0;
-  for (; i + 4 <= size; i += 4) r ^= LoadWord(data + i);
+  for (; i + 4 <= size; i += 4) r ^= LoadLe32(data + i);
   for (; i < size; ++i) r ^= data[i];
   return r ^ (r >> 8) ^ (r >> 16) ^ (r >> 24);
 }

@@ -15,6 +15,7 @@
 #include <cstring>
 
 #include "common/filter_block.h"
+#include "common/record_bytes.h"
 #include "common/protocol.h"
 #include "driver/base/driver_pool.h"
 #include "driver/base/resource_lock.h"
@@ -35,20 +36,6 @@ constexpr SIZE_T kOptionFixedLength = 56;
 constexpr SIZE_T kOldOptionFixedLength = 48;
 constexpr UCHAR kMagic[4] = {'K', 'V', '0', '3'};
 constexpr UCHAR kOldMagic[4] = {'K', 'V', '0', '2'};
-
-ULONG Load32(const UCHAR* p) {
-  return static_cast<ULONG>(p[0]) | static_cast<ULONG>(p[1]) << 8 |
-         static_cast<ULONG>(p[2]) << 16 | static_cast<ULONG>(p[3]) << 24;
-}
-USHORT Load16(const UCHAR* p) { return static_cast<USHORT>(p[0] | p[1] << 8); }
-
-void Store32(UCHAR* p, ULONG value) {
-  for (int i = 0; i < 4; ++i) p[i] = static_cast<UCHAR>(value >> (8 * i));
-}
-void Store16(UCHAR* p, USHORT value) {
-  p[0] = static_cast<UCHAR>(value);
-  p[1] = static_cast<UCHAR>(value >> 8);
-}
 
 // One growing pool buffer; it grows by what is needed plus 1,024 bytes.
 class ImageWriter {
@@ -75,7 +62,7 @@ class ImageWriter {
     size_ += bytes;
     return at;
   }
-  void Put32(ULONG value) { Store32(Reserve(4), value); }
+  void Put32(ULONG value) { StoreLe32(Reserve(4), value); }
   void PutBytes(const void* bytes, SIZE_T count) {
     if (count != 0) std::memcpy(Reserve(count), bytes, count);
   }
@@ -85,20 +72,13 @@ class ImageWriter {
       Put32(0);
       return;
     }
-    const SIZE_T characters = name.Length / sizeof(WCHAR);
-    Put32(static_cast<ULONG>(characters + 1));
-    UCHAR* at = Reserve(2 * (characters + 1));
-    for (SIZE_T i = 0; i < characters; ++i) Store16(at + 2 * i, name.Buffer[i]);
-    Store16(at + 2 * characters, 0);
+    Put32(static_cast<ULONG>(View(name).size() + 1));
+    PutCharacters(name);
   }
   // A string of an option record: characters, then the characters and NUL when not empty.
   void PutOptionString(const UNICODE_STRING& text) {
-    const SIZE_T characters = text.Length / sizeof(WCHAR);
-    Put32(static_cast<ULONG>(characters));
-    if (characters == 0) return;
-    UCHAR* at = Reserve(2 * (characters + 1));
-    for (SIZE_T i = 0; i < characters; ++i) Store16(at + 2 * i, text.Buffer[i]);
-    Store16(at + 2 * characters, 0);
+    Put32(static_cast<ULONG>(View(text).size()));
+    if (!View(text).empty()) PutCharacters(text);
   }
   void PutSchedule(const ULONG* block) {
     if (block == nullptr) {
@@ -118,6 +98,11 @@ class ImageWriter {
   }
 
  private:
+  void PutCharacters(const UNICODE_STRING& text) {
+    UCHAR* end = StoreUtf16(Reserve(text.Length + sizeof(WCHAR)), View(text));
+    StoreLe16(end, 0);
+  }
+
   UCHAR* data_;
   SIZE_T size_ = 0;
   SIZE_T capacity_;
@@ -132,7 +117,7 @@ class MirrorTable::ImageReader {
 
   bool Get32(ULONG* value) {
     if (size_ - at_ < 4) return false;
-    *value = Load32(data_ + at_);
+    *value = LoadLe32(data_ + at_);
     at_ += 4;
     return true;
   }
@@ -147,7 +132,7 @@ class MirrorTable::ImageReader {
     if (units == 0) return true;
     const UCHAR* bytes;
     if (units > 0x7FFF || !GetBytes(2 * SIZE_T{units}, &bytes)) return false;
-    if (Load16(bytes + 2 * (units - 1)) != 0) return false;
+    if (LoadLe16(bytes + 2 * (units - 1)) != 0) return false;
     return CopyCharacters(bytes, units - 1, name);
   }
   // An option string of `characters` characters followed by its NUL.
@@ -163,7 +148,7 @@ class MirrorTable::ImageReader {
     if (size == 0) return true;
     if (size != kScheduleBlockBytes || !GetBytes(size, &bytes)) return false;
     *block = static_cast<ULONG*>(DriverAllocate(kScheduleBlockBytes));
-    for (SIZE_T i = 0; i < kScheduleBlockWords; ++i) (*block)[i] = Load32(bytes + 4 * i);
+    for (SIZE_T i = 0; i < kScheduleBlockWords; ++i) (*block)[i] = LoadLe32(bytes + 4 * i);
     return true;
   }
   bool AtEnd() const { return at_ == size_; }
@@ -171,7 +156,7 @@ class MirrorTable::ImageReader {
  private:
   static bool CopyCharacters(const UCHAR* bytes, SIZE_T characters, UNICODE_STRING* out) {
     auto* text = static_cast<WCHAR*>(DriverAllocate(2 * characters + 2));
-    for (SIZE_T i = 0; i < characters; ++i) text[i] = Load16(bytes + 2 * i);
+    for (SIZE_T i = 0; i < characters; ++i) text[i] = LoadLe16(bytes + 2 * i);
     const NTSTATUS status = DriverCopyString(std::u16string_view(text, characters), out);
     DriverFree(text);
     return NT_SUCCESS(status);
@@ -242,7 +227,7 @@ void MirrorTable::BuildImage(UCHAR** image, SIZE_T* size) {
     writer.PutName(node->altName);
     writer.Put32(node->volumeSerial);
     if ((flags & KV_FLAG_SOURCE) != 0 && node->filter != nullptr) {
-      writer.PutBytes(node->filter, Load16(node->filter));
+      writer.PutBytes(node->filter, LoadLe16(node->filter));
     } else {
       writer.Put32(0);
     }
@@ -264,16 +249,16 @@ void MirrorTable::BuildImage(UCHAR** image, SIZE_T* size) {
         CONTAINING_RECORD(const_cast<LIST_ENTRY*>(entry), PairOptions, link);
     UCHAR* fixed = writer.Reserve(kOptionFixedLength);
     std::memset(fixed, 0, kOptionFixedLength);
-    Store32(fixed + 0, options->id);
-    Store16(fixed + 4, options->interval);
-    Store16(fixed + 6, options->keepCount);
+    StoreLe32(fixed + 0, options->id);
+    StoreLe16(fixed + 4, options->interval);
+    StoreLe16(fixed + 6, options->keepCount);
     fixed[8] = options->intervalUnit;
     fixed[9] = options->keepUnit;
-    Store32(fixed + 16, options->throughput);
-    Store32(fixed + 24, options->syncStamp[0]);
-    Store32(fixed + 28, options->syncStamp[1]);
-    for (int i = 0; i < 4; ++i) Store32(fixed + 32 + 4 * i, options->extra[i]);
-    Store32(fixed + 52, options->archiveSerial);
+    StoreLe32(fixed + 16, options->throughput);
+    StoreLe32(fixed + 24, options->syncStamp[0]);
+    StoreLe32(fixed + 28, options->syncStamp[1]);
+    for (int i = 0; i < 4; ++i) StoreLe32(fixed + 32 + 4 * i, options->extra[i]);
+    StoreLe32(fixed + 52, options->archiveSerial);
     writer.PutOptionString(options->archivePath);
     writer.PutOptionString(options->userName);
     writer.PutOptionString(options->password);
@@ -284,11 +269,11 @@ void MirrorTable::BuildImage(UCHAR** image, SIZE_T* size) {
 
   UCHAR* header = writer.data();
   std::memcpy(header, kMagic, 4);
-  Store32(header + 8, kHeaderLength);
-  Store32(header + kNodeCountOffset, pairNodes);
-  Store32(header + kOptionCountOffset, optionRecords);
-  Store32(header + kSerialOffset, exclusions_.systemSerial());
-  Store32(header + kChecksumOffset,
+  StoreLe32(header + 8, kHeaderLength);
+  StoreLe32(header + kNodeCountOffset, pairNodes);
+  StoreLe32(header + kOptionCountOffset, optionRecords);
+  StoreLe32(header + kSerialOffset, exclusions_.systemSerial());
+  StoreLe32(header + kChecksumOffset,
           ImageChecksum(header + kChecksumFrom, writer.size() - kChecksumFrom));
   ClearDirty();
 
@@ -303,15 +288,15 @@ NTSTATUS MirrorTable::LoadImage(UCHAR* image, SIZE_T size) {
   const bool current = std::memcmp(image, kMagic, 4) == 0;
   if (!current && std::memcmp(image, kOldMagic, 4) != 0) return STATUS_FILE_INVALID;
   DecipherImage(key_, image + 4, size - 4);
-  if (Load32(image + 8) != kHeaderLength ||
-      Load32(image + kChecksumOffset) != ImageChecksum(image + kChecksumFrom, size - kChecksumFrom)) {
+  if (LoadLe32(image + 8) != kHeaderLength ||
+      LoadLe32(image + kChecksumOffset) != ImageChecksum(image + kChecksumFrom, size - kChecksumFrom)) {
     return STATUS_FILE_INVALID;
   }
-  if (current && Load32(image + kSerialOffset) != exclusions_.systemSerial()) {
+  if (current && LoadLe32(image + kSerialOffset) != exclusions_.systemSerial()) {
     return STATUS_OBJECT_TYPE_MISMATCH;
   }
-  const ULONG pairNodes = Load32(image + kNodeCountOffset);
-  const ULONG optionRecords = Load32(image + kOptionCountOffset);
+  const ULONG pairNodes = LoadLe32(image + kNodeCountOffset);
+  const ULONG optionRecords = LoadLe32(image + kOptionCountOffset);
 
   // Everything is read into a table of its own, which replaces this one's contents only when
   // the whole image was good.
@@ -357,7 +342,7 @@ bool MirrorTable::ReadNodeRecord(ImageReader* reader, PathNode* node, ULONG* lin
       return false;
     }
     auto* block = static_cast<UCHAR*>(DriverAllocate(filterLength));
-    Store32(block, filterHead);
+    StoreLe32(block, filterHead);
     std::memcpy(block + kFilterBlockHeaderSize, rest, filterLength - kFilterBlockHeaderSize);
     node->filter = block;
     FilterBlockView view;
@@ -441,16 +426,16 @@ bool MirrorTable::ReadOptions(ImageReader* reader, ULONG count, bool current,
     if (current) {
       ok = reader->GetBytes(kOptionFixedLength, &fixed);
       if (ok) {
-        options->id = Load32(fixed);
-        options->interval = Load16(fixed + 4);
-        options->keepCount = Load16(fixed + 6);
+        options->id = LoadLe32(fixed);
+        options->interval = LoadLe16(fixed + 4);
+        options->keepCount = LoadLe16(fixed + 6);
         options->intervalUnit = fixed[8];
         options->keepUnit = fixed[9];
-        options->throughput = Load32(fixed + 16);
-        options->syncStamp[0] = Load32(fixed + 24);
-        options->syncStamp[1] = Load32(fixed + 28);
-        for (int w = 0; w < 4; ++w) options->extra[w] = Load32(fixed + 32 + 4 * w);
-        options->archiveSerial = Load32(fixed + 52);
+        options->throughput = LoadLe32(fixed + 16);
+        options->syncStamp[0] = LoadLe32(fixed + 24);
+        options->syncStamp[1] = LoadLe32(fixed + 28);
+        for (int w = 0; w < 4; ++w) options->extra[w] = LoadLe32(fixed + 32 + 4 * w);
+        options->archiveSerial = LoadLe32(fixed + 52);
         ok = reader->GetOptionString(&options->archivePath) &&
              reader->GetOptionString(&options->userName) &&
              reader->GetOptionString(&options->password) &&
@@ -459,15 +444,15 @@ bool MirrorTable::ReadOptions(ImageReader* reader, ULONG count, bool current,
     } else {
       ok = reader->GetBytes(kOldOptionFixedLength, &fixed);
       if (ok) {
-        options->id = Load32(fixed);
+        options->id = LoadLe32(fixed);
         options->intervalUnit = fixed[4];
-        options->interval = Load16(fixed + 8);
-        options->keepCount = Load16(fixed + 20);
-        options->extra[2] = Load32(fixed + 32);
-        options->extra[3] = Load32(fixed + 36);
-        options->archiveSerial = Load32(fixed + 40);
+        options->interval = LoadLe16(fixed + 8);
+        options->keepCount = LoadLe16(fixed + 20);
+        options->extra[2] = LoadLe32(fixed + 32);
+        options->extra[3] = LoadLe32(fixed + 36);
+        options->archiveSerial = LoadLe32(fixed + 40);
         options->keepUnit = 2;
-        const ULONG characters = Load32(fixed + 44);
+        const ULONG characters = LoadLe32(fixed + 44);
         ok = characters == 0 || reader->GetName(characters + 1, &options->archivePath);
       }
     }
