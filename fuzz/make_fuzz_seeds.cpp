@@ -57,6 +57,40 @@ void TableSeeds(const std::filesystem::path& folder) {
   Write(folder, 2, PlainImage(table));
 }
 
+// A control request: code index, output length, input.
+std::vector<unsigned char> Request(unsigned char code, unsigned short output,
+                                   std::vector<unsigned char> input) {
+  std::vector<unsigned char> bytes = {code, static_cast<unsigned char>(output),
+                                      static_cast<unsigned char>(output >> 8)};
+  bytes.insert(bytes.end(), input.begin(), input.end());
+  return bytes;
+}
+
+std::vector<unsigned char> Utf16(std::u16string_view text) {
+  std::vector<unsigned char> bytes;
+  for (char16_t c : text) {
+    bytes.push_back(static_cast<unsigned char>(c));
+    bytes.push_back(static_cast<unsigned char>(c >> 8));
+  }
+  bytes.push_back(0);
+  bytes.push_back(0);
+  return bytes;
+}
+
+void ControlSeeds(const std::filesystem::path& folder) {
+  Write(folder, 0, Request(1, 512, Utf16(u"c:\\Data\\x")));                 // path info
+  std::vector<unsigned char> add = {2, 0, 0, 0};
+  const std::vector<unsigned char> source = Utf16(u"c:\\New"), mirror = Utf16(u"e:\\M");
+  add.insert(add.end(), source.begin(), source.end());
+  add.insert(add.end(), mirror.begin(), mirror.end());
+  Write(folder, 1, Request(3, 0, add));                                       // add pair
+  Write(folder, 2, Request(9, 1604, Utf16(u"d:\\M1")));                     // pair info
+  Write(folder, 3, Request(11, 64, {2, 0, 0, 0, 16, 0, 0, 0}));               // enum ids
+  std::vector<unsigned char> drive(kDriveRecordSize);
+  EncodeDriveRecord(DriveRecord{u'd', 2, 0, u""}, drive.data());
+  Write(folder, 4, Request(8, 0, drive));                                     // volume change
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -83,5 +117,6 @@ int main(int argc, char** argv) {
   Write(root / "fuzz_records", 1, drive);
 
   TableSeeds(root / "fuzz_table_image");
+  ControlSeeds(root / "fuzz_control");
   return 0;
 }
