@@ -63,6 +63,7 @@ NTSTATUS MirrorTable::AddPair(std::u16string_view sourcePath, std::u16string_vie
     return STATUS_OBJECT_PATH_SYNTAX_BAD;
   }
 
+  const ULONG nextId = root_.id;
   PathNode* source = sourceOwner.node != nullptr ? sourceOwner.node : CreatePath(sourcePath);
   const bool newSource = source->flags == 0;
   // Whatever the request says, the node becomes a source and nothing else.
@@ -71,7 +72,9 @@ NTSTATUS MirrorTable::AddPair(std::u16string_view sourcePath, std::u16string_vie
   const OwnerMatch mirrorOwner = FindOwner(mirrorPath);
   PathNode* mirror = mirrorOwner.node != nullptr ? mirrorOwner.node : CreatePath(mirrorPath);
   if ((mirror->flags & kPairEndFlags) != 0) {
+    // Every node this request made is pruned again, so their ids may be handed out anew.
     if (newSource) DeletePairNode(source);
+    root_.id = nextId;
     return STATUS_OBJECT_PATH_SYNTAX_BAD;
   }
 
