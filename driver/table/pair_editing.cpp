@@ -130,6 +130,7 @@ NTSTATUS MirrorTable::RemovePair(std::u16string_view path) {
 NTSTATUS MirrorTable::MoveNode(std::u16string_view oldPath, std::u16string_view newPath) {
   PathNode* old = FindNode(oldPath);
   if (old == nullptr || !IsPairPath(newPath)) return STATUS_INVALID_PARAMETER;
+  const ULONG nextId = root_.id;
   PathNode* moved = CreatePath(newPath);
   if (moved == old) {
     // A change of case only: the node keeps its place and takes the new spelling.
@@ -146,6 +147,7 @@ NTSTATUS MirrorTable::MoveNode(std::u16string_view oldPath, std::u16string_view 
   for (const PathNode* n = moved; n != nullptr; n = n->parent) inside = inside || n == old;
   if ((moved->flags & kPairEndFlags) != 0 || inside) {
     Prune(moved);
+    root_.id = nextId;
     return STATUS_INVALID_PARAMETER;
   }
 
