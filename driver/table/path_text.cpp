@@ -9,7 +9,8 @@ bool EqualsNoCase(std::u16string_view a, std::u16string_view b) {
 bool StartsWithNoCase(std::u16string_view text, std::u16string_view prefix) {
   if (text.size() < prefix.size()) return false;
   for (SIZE_T i = 0; i < prefix.size(); ++i) {
-    if (towlower(text[i]) != towlower(prefix[i])) return false;
+    // Most characters already match as they are; only the others need the case table.
+    if (text[i] != prefix[i] && towlower(text[i]) != towlower(prefix[i])) return false;
   }
   return true;
 }
