@@ -1,7 +1,8 @@
-// Sends arbitrary control requests to the control codes of a table with a few pairs: the first
-// byte picks a code (or, above the table, the next four bytes give a raw one), the next two the
-// output length, the rest is the input. Nothing may crash, and a failed request must leave the
-// table's saved image as it was.
+// Sends arbitrary control requests to kvdrv's control device on a small machine: the first
+// byte picks a code (or, past the list, the next four bytes give a raw one), the next two the
+// output length, the rest is the input. Nothing may crash, no request may report more output
+// than it was given room for, and a failed request must leave the table's saved image as it
+// was. The machine lives for the whole run, so the table gathers what the inputs add.
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
@@ -12,51 +13,79 @@
 #include "common/protocol.h"
 #include "driver/base/driver_pool.h"
 #include "driver/base/resource_lock.h"
-#include "driver/control/control_codes.h"
+#include "driver/frame/kv_driver.h"
 #include "driver/table/mirror_table.h"
+#include "platform/nt/access_rights.h"
+#include "platform/nt/device_control.h"
+#include "platform/nt/driver_loader.h"
+#include "platform/nt/event.h"
+#include "platform/nt/file_io.h"
+#include "platform/nt/handles.h"
+#include "platform/nt/machine_kernel.h"
+#include "platform/nt/module_registry.h"
 #include "platform/nt/ntstatus.h"
+#include "platform/nt/objects.h"
 
 namespace {
 
 constexpr ULONG kCodes[] = {
-    KV_IOCTL_GET_VERSION,     KV_IOCTL_GET_PATH_INFO,  KV_IOCTL_GET_PARTNERS,
-    KV_IOCTL_ADD_PAIR,        KV_IOCTL_REMOVE_PAIR,    KV_IOCTL_SET_FLAGS,
-    KV_IOCTL_GET_FILTER,      KV_IOCTL_SET_FILTER,     KV_IOCTL_VOLUME_CHANGE,
-    KV_IOCTL_GET_PAIR_INFO,   KV_IOCTL_SET_PAIR_INFO,  KV_IOCTL_ENUM_IDS,
-    KV_IOCTL_GET_PATH_BY_ID,  KV_IOCTL_SET_BUSY,       KV_IOCTL_QUERY_SHUTDOWN_SYNC,
-    KV_IOCTL_GET_ID,          KV_IOCTL_ADD_EXCLUSION,  KV_IOCTL_DISABLE,
-    KV_IOCTL_WAIT_EVENT,      KV_IOCTL_QUERY_ADMIN_ONLY, KV_IOCTL_SET_CREDENTIALS,
+    KV_IOCTL_GET_VERSION,    KV_IOCTL_GET_PATH_INFO,   KV_IOCTL_GET_PARTNERS,
+    KV_IOCTL_ADD_PAIR,       KV_IOCTL_REMOVE_PAIR,     KV_IOCTL_SET_FLAGS,
+    KV_IOCTL_GET_FILTER,     KV_IOCTL_SET_FILTER,      KV_IOCTL_VOLUME_CHANGE,
+    KV_IOCTL_GET_PAIR_INFO,  KV_IOCTL_SET_PAIR_INFO,   KV_IOCTL_ENUM_IDS,
+    KV_IOCTL_GET_PATH_BY_ID, KV_IOCTL_SET_BUSY,        KV_IOCTL_QUERY_SHUTDOWN_SYNC,
+    KV_IOCTL_GET_ID,         KV_IOCTL_ADD_EXCLUSION,   KV_IOCTL_WAIT_EVENT,
+    KV_IOCTL_QUERY_ADMIN_ONLY, KV_IOCTL_SET_CREDENTIALS,
 };
 
-class Target : public ControlTarget {
- public:
-  MirrorTable& table() override { return table_; }
-  ULONG adminOnly() const override { return 0; }
-  NTSTATUS WaitEvent(ControlRequest&) override { return STATUS_PENDING; }
-  MirrorTable table_;
-};
+// The machine: a kernel with kvdrv booted, a few pairs, and an open control device.
+struct Machine {
+  Machine() {
+    nt::ModuleRegistry::Register(u"kvdrv.sys", DriverEntry);
+    nt::DriverControl::InstallService(u"kvdrv", u"System32\\drivers\\kvdrv.sys",
+                                      SERVICE_BOOT_START);
+    nt::DriverControl::StartBootDrivers();
+    MirrorTable& table = KvDriver::Instance()->table();
+    {
+      ExclusiveResourceLock lock(table.lock());
+      table.AddPair(u"c:\\Data", u"d:\\M1", KV_FLAG_SOURCE | KV_FLAG_SUBFOLDERS);
+      table.AddPair(u"c:\\Data", u"\\\\srv\\pub\\M2", KV_FLAG_SOURCE);
+      table.AddPair(u"c:\\Other", u"a:\\F", KV_FLAG_SOURCE);
+    }
+    UNICODE_STRING name;
+    RtlInitUnicodeString(&name, u"\\??\\KvDrv");
+    OBJECT_ATTRIBUTES attributes;
+    InitializeObjectAttributes(&attributes, &name, OBJ_CASE_INSENSITIVE, nullptr, nullptr);
+    IO_STATUS_BLOCK io{};
+    if (!NT_SUCCESS(NtCreateFile(&control, 0, &attributes, &io, nullptr, 0, 0, FILE_OPEN, 0,
+                                 nullptr, 0))) {
+      std::abort();
+    }
+    InitializeObjectAttributes(&attributes, nullptr, 0, nullptr, nullptr);
+    NtCreateEvent(&event, EVENT_ALL_ACCESS, &attributes, NotificationEvent, FALSE);
+  }
 
-std::vector<UCHAR> Image(MirrorTable& table) {
-  ExclusiveResourceLock lock(table.lock());
-  UCHAR* data = nullptr;
-  SIZE_T size = 0;
-  table.BuildImage(&data, &size);
-  std::vector<UCHAR> image(data, data + size);
-  DriverFree(data);
-  return image;
-}
+  std::vector<UCHAR> Image() {
+    MirrorTable& table = KvDriver::Instance()->table();
+    ExclusiveResourceLock lock(table.lock());
+    UCHAR* data = nullptr;
+    SIZE_T size = 0;
+    table.BuildImage(&data, &size);
+    std::vector<UCHAR> image(data, data + size);
+    DriverFree(data);
+    return image;
+  }
+
+  nt::Kernel kernel;
+  HANDLE control = nullptr;
+  HANDLE event = nullptr;
+};
 
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  static Machine* machine = new Machine();
   if (size < 3) return 0;
-  Target target;
-  {
-    ExclusiveResourceLock lock(target.table_.lock());
-    target.table_.AddPair(u"c:\\Data", u"d:\\M1", KV_FLAG_SOURCE | KV_FLAG_SUBFOLDERS);
-    target.table_.AddPair(u"c:\\Data", u"\\\\srv\\pub\\M2", KV_FLAG_SOURCE);
-    target.table_.AddPair(u"c:\\Other", u"a:\\F", KV_FLAG_SOURCE);
-  }
   ULONG code;
   std::size_t at = 1;
   if (data[0] < std::size(kCodes)) {
@@ -66,18 +95,21 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::memcpy(&code, data + 1, 4);
     at = 5;
   }
+  // Codes that end the table's use are left out: a disabled table would stop the run early.
+  if (code == KV_IOCTL_DISABLE) return 0;
   const ULONG outputLength = static_cast<ULONG>(data[at] | data[at + 1] << 8) % 4096;
   at += 2;
-  const ULONG inputLength = static_cast<ULONG>(size - at);
+  std::vector<UCHAR> input(data + at, data + size);
+  std::vector<UCHAR> output(outputLength);
 
-  const std::vector<UCHAR> before = Image(target.table_);
-  // The system buffer: exactly as large as the larger direction, so overruns are caught.
-  std::vector<UCHAR> buffer(std::max(inputLength, outputLength));
-  if (inputLength != 0) std::memcpy(buffer.data(), data + at, inputLength);
-  ULONG_PTR information = 0;
-  const NTSTATUS status = RunControlCode(target, nullptr, code, buffer.data(), inputLength,
-                                         outputLength, &information);
-  if (information > outputLength) std::abort();
-  if (!NT_SUCCESS(status) && Image(target.table_) != before) std::abort();
+  const std::vector<UCHAR> before = machine->Image();
+  IO_STATUS_BLOCK io{};
+  NTSTATUS status = NtDeviceIoControlFile(
+      machine->control, machine->event, nullptr, nullptr, &io, code,
+      input.empty() ? nullptr : input.data(), static_cast<ULONG>(input.size()),
+      output.empty() ? nullptr : output.data(), outputLength);
+  if (status == STATUS_PENDING) return 0;  // the one waiting request stays
+  if (NT_SUCCESS(status) && io.Information > outputLength) std::abort();
+  if (!NT_SUCCESS(status) && machine->Image() != before) std::abort();
   return 0;
 }

@@ -3,6 +3,7 @@
 
 #include "common/protocol.h"
 #include "driver/base/driver_pool.h"
+#include "driver/base/kernel_routines.h"
 #include "driver/table/mirror_table.h"
 #include "driver/table/path_text.h"
 #include "platform/nt/ntstatus.h"
@@ -10,11 +11,7 @@
 void ReleaseClientSecurity(SECURITY_CLIENT_CONTEXT* context) {
   if (context == nullptr) return;
   if (context->ClientToken != nullptr) {
-    if (context->TokenType == TokenPrimary) {
-      PsDereferencePrimaryToken(context->ClientToken);
-    } else {
-      PsDereferenceImpersonationToken(context->ClientToken);
-    }
+    DereferenceClientToken(context->ClientToken, context->TokenType);
   }
   DriverFree(context);
 }

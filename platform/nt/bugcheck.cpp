@@ -16,6 +16,14 @@ const char* BugCheckName(ULONG code) {
     case BAD_POOL_CALLER: return "BAD_POOL_CALLER";
     case DRIVER_VERIFIER_DETECTED_VIOLATION: return "DRIVER_VERIFIER_DETECTED_VIOLATION";
     case RESOURCE_NOT_OWNED: return "RESOURCE_NOT_OWNED";
+    case 0x18: return "REFERENCE_BY_POINTER";
+    case 0x31: return "PHASE0_INITIALIZATION_FAILED";
+    case 0x35: return "NO_MORE_IRP_STACK_LOCATIONS";
+    case 0x44: return "MULTIPLE_IRP_COMPLETE_REQUESTS";
+    case 0x48: return "CANCEL_STATE_IN_COMPLETED_IRP";
+    case 0xC9: return "DRIVER_VERIFIER_IOMANAGER_VIOLATION";
+    case 0xE1: return "WORKER_THREAD_RETURNED_AT_BAD_IRQL";
+    case 0xE4: return "WORKER_INVALID";
     default: return "";
   }
 }

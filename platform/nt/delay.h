@@ -3,8 +3,6 @@
 
 #include "platform/nt/nt_types.h"
 
-enum KPROCESSOR_MODE : CHAR { KernelMode = 0, UserMode = 1 };
-
 // A negative interval is relative, in 100 ns units; a positive one is an absolute system time.
 // REQUIRES: IRQL <= APC_LEVEL.
 NTSTATUS KeDelayExecutionThread(KPROCESSOR_MODE wait_mode, BOOLEAN alertable,

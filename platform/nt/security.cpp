@@ -15,10 +15,11 @@ NTSTATUS SeCreateClientSecurity(PETHREAD client_thread, PSECURITY_QUALITY_OF_SER
   bool impersonating;
   {
     std::lock_guard guard(client_thread->token_lock);
-    impersonating = client_thread->impersonation_token != nullptr;
-    token = impersonating ? client_thread->impersonation_token : client_thread->primary_token;
-    nt::ReferenceToken(token);
+    token = client_thread->impersonation_token;
+    impersonating = token != nullptr;
+    if (impersonating) nt::ReferenceToken(token);
   }
+  if (!impersonating) token = nt::ReferencePrimaryToken(client_thread);
   // Tokens do not change once made, so a referenced token serves static tracking as well as a
   // copy would.
   context->SecurityQos = *qos;
@@ -55,6 +56,25 @@ void PsRevertToSelf() {
     thread->impersonation_token = nullptr;
   }
   if (old != nullptr) nt::DereferenceToken(old);
+}
+
+void SeCaptureSubjectContext(PSECURITY_SUBJECT_CONTEXT context) {
+  KTHREAD* thread = nt::CurrentThread();
+  {
+    std::lock_guard guard(thread->token_lock);
+    context->ClientToken = thread->impersonation_token;
+    context->ImpersonationLevel = thread->impersonation_level;
+    if (context->ClientToken != nullptr) nt::ReferenceToken(context->ClientToken);
+  }
+  context->PrimaryToken = nt::ReferencePrimaryToken(thread);
+  context->ProcessAuditId = nullptr;
+}
+
+void SeReleaseSubjectContext(PSECURITY_SUBJECT_CONTEXT context) {
+  if (context->ClientToken != nullptr) nt::DereferenceToken(context->ClientToken);
+  if (context->PrimaryToken != nullptr) nt::DereferenceToken(context->PrimaryToken);
+  context->ClientToken = nullptr;
+  context->PrimaryToken = nullptr;
 }
 
 void PsDereferencePrimaryToken(PACCESS_TOKEN token) { nt::DereferenceToken(token); }

@@ -1,6 +1,8 @@
-// Client security contexts and impersonation. A context holds a referenced token of the thread
-// it was captured from; impersonating it makes the current thread act with that token until it
-// reverts. Accounts and tokens grow with the machine's security model.
+// Subject and client security contexts and impersonation. A thread acts with its process's
+// primary token unless it impersonates. A context holds referenced tokens of the thread it was
+// captured from; impersonating a client context makes the current thread act with its token
+// until it reverts. Tokens are kernel objects: PsDereferencePrimaryToken,
+// PsDereferenceImpersonationToken and ObDereferenceObject all release them.
 #pragma once
 
 #include "platform/nt/nt_types.h"
@@ -43,6 +45,34 @@ using PSECURITY_CLIENT_CONTEXT = SECURITY_CLIENT_CONTEXT*;
 // The calling thread's object. Other threads may use it only while the thread lives.
 PETHREAD PsGetCurrentThread();
 
+// The tokens a thread acts with, captured for an access check: the impersonation token (or
+// null) and the primary token, both referenced until SeReleaseSubjectContext.
+struct SECURITY_SUBJECT_CONTEXT {
+  PACCESS_TOKEN ClientToken;
+  SECURITY_IMPERSONATION_LEVEL ImpersonationLevel;
+  PACCESS_TOKEN PrimaryToken;
+  PVOID ProcessAuditId;
+};
+using PSECURITY_SUBJECT_CONTEXT = SECURITY_SUBJECT_CONTEXT*;
+
+void SeCaptureSubjectContext(PSECURITY_SUBJECT_CONTEXT context);
+void SeReleaseSubjectContext(PSECURITY_SUBJECT_CONTEXT context);
+
+using PSECURITY_DESCRIPTOR = PVOID;
+using SECURITY_INFORMATION = ULONG;
+
+// What an open asks for and who asks: the I/O manager hands it to the file system with a
+// create request.
+struct ACCESS_STATE {
+  ULONG Flags;
+  ACCESS_MASK RemainingDesiredAccess;
+  ACCESS_MASK PreviouslyGrantedAccess;
+  ACCESS_MASK OriginalDesiredAccess;
+  SECURITY_SUBJECT_CONTEXT SubjectSecurityContext;
+  PSECURITY_DESCRIPTOR SecurityDescriptor;
+};
+using PACCESS_STATE = ACCESS_STATE*;
+
 // Captures the client thread's effective token (its impersonation token, else its process's).
 // The context holds a reference to the token, which its owner drops when done with it
 // (PsDereferencePrimaryToken or PsDereferenceImpersonationToken, as TokenType says).
@@ -64,13 +94,15 @@ PACCESS_TOKEN PsReferenceImpersonationToken(PETHREAD thread, BOOLEAN* copy_on_op
 
 namespace nt {
 
-// The machine's controls over accounts and tokens, until processes carry their own.
+// The machine's controls over accounts and tokens.
 class TokenControl {
  public:
-  // A new primary token for `account`, with one reference held by the caller.
+  // A new primary token for `account`, with one reference held by the caller. Give it to a
+  // process with nt::ProcessControl::Create.
   static PACCESS_TOKEN CreateToken(const char16_t* account);
-  // The token the current thread acts with when it does not impersonate; the thread takes a
-  // reference. Threads start with the machine's system token.
+  // Makes the current thread act with `token` instead of its process's token when it does not
+  // impersonate; the thread takes a reference. For tests of a thread that acts for an account
+  // without a process of its own.
   static void SetThreadPrimaryToken(PACCESS_TOKEN token);
   static const char16_t* AccountOf(PACCESS_TOKEN token);
   static LONG ReferenceCount(PACCESS_TOKEN token);

@@ -8,9 +8,11 @@
 #include "platform/nt/nt_types.h"
 #include "platform/nt/security.h"
 
+struct EPROCESS;
+
 // Created on a thread's first use of the kernel and destroyed when the host thread ends, which
-// drops the thread's token references. Another thread may hold a pointer to it (to make it
-// impersonate) only while the thread lives.
+// drops the thread's references. Another thread may hold a pointer to it (to make it
+// impersonate, or as the requestor of an I/O request) only while the thread lives.
 struct KTHREAD {
   KTHREAD();
   ~KTHREAD();
@@ -21,17 +23,28 @@ struct KTHREAD {
   KIRQL irql = PASSIVE_LEVEL;
   ULONG critical_region_depth = 0;
 
-  // Guards the tokens: other threads capture them and may set the impersonation.
+  // Guards the tokens, which other threads capture and may set the impersonation of, and the
+  // process, which other threads read. The thread itself reads them without the lock.
   std::mutex token_lock;
-  PACCESS_TOKEN primary_token;                  // referenced, never null
+  // A primary token of the thread's own instead of its process's (referenced), or null.
+  PACCESS_TOKEN primary_token = nullptr;
   PACCESS_TOKEN impersonation_token = nullptr;  // referenced, or null
   SECURITY_IMPERSONATION_LEVEL impersonation_level = SecurityAnonymous;
   BOOLEAN impersonation_effective_only = FALSE;
+  // The simulated process the thread belongs to (referenced), and the kernel it belongs to
+  // (nt::kernel_internal::Epoch when it was bound). A thread whose kernel has gone belongs to
+  // the System process of the running kernel.
+  EPROCESS* process = nullptr;
+  ULONG kernel_epoch = 0;
 };
 
 namespace nt {
 
 // The calling thread's object.
 KTHREAD* CurrentThread();
+
+// The token `thread` acts with when it does not impersonate, referenced: its own primary token,
+// else its process's, else the SYSTEM token.
+PACCESS_TOKEN ReferencePrimaryToken(KTHREAD* thread);
 
 }  // namespace nt

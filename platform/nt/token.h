@@ -1,15 +1,15 @@
-// Access tokens of the machine: counted objects naming the account a thread acts for.
-// Internal to the kernel model; driver code sees only PACCESS_TOKEN.
+// Access tokens of the machine: kernel objects naming the account a thread acts for. Internal
+// to the kernel model; driver code sees only PACCESS_TOKEN and releases tokens with
+// PsDereferencePrimaryToken, PsDereferenceImpersonationToken or ObDereferenceObject.
 #pragma once
 
-#include <atomic>
 #include <string>
 
 #include "platform/nt/nt_types.h"
 #include "platform/nt/security.h"
 
+// The body of a token object. Tokens do not change once made.
 struct ACCESS_TOKEN {
-  std::atomic<LONG> references;
   std::u16string account;
 };
 
