@@ -3,6 +3,7 @@
 #include "driver/base/driver_pool.h"
 #include "driver/control/control_codes.h"
 #include "driver/table/mirror_table.h"
+#include "platform/nt/interlocked.h"
 #include "platform/nt/irp.h"
 #include "platform/nt/ntstatus.h"
 
@@ -66,12 +67,13 @@ void ControlDevice::SaveIfNeeded() {
 }
 
 void ControlDevice::TimerTick() {
-  if (!redirectorFound_ && hooks_->probeRedirector != nullptr) {
-    redirectorFound_ = hooks_->probeRedirector();
+  if (!redirectorFound_.load() && hooks_->probeRedirector != nullptr &&
+      hooks_->probeRedirector()) {
+    redirectorFound_.store(true);
   }
-  if (++ticks_ == 60) {
-    ticks_ = 0;
-    SaveIfNeeded();
-  }
-  if (ticks_ % 10 == 1 && hooks_->sweepFileTracks != nullptr) hooks_->sweepFileTracks();
+  // Ticks queued together may run on several worker threads at once: each takes its own
+  // number, counted within the minute.
+  const ULONG tick = static_cast<ULONG>(InterlockedIncrement(&ticks_)) % 60;
+  if (tick == 0) SaveIfNeeded();
+  if (tick % 10 == 1 && hooks_->sweepFileTracks != nullptr) hooks_->sweepFileTracks();
 }

@@ -2,6 +2,8 @@
 // codes, and the event channel through which the driver asks the service to synchronize.
 #pragma once
 
+#include <atomic>
+
 #include "driver/base/device_class.h"
 #include "driver/control/control_request.h"
 #include "platform/nt/list_entry.h"
@@ -70,6 +72,7 @@ class ControlDevice : public KvDevice, public ControlTarget {
   KSPIN_LOCK queueLock_;
   LONG queued_ = 0;
 
-  ULONG ticks_ = 0;
-  bool redirectorFound_ = false;
+  // Seconds since the driver started.
+  LONG ticks_ = 0;
+  std::atomic<bool> redirectorFound_{false};
 };
