@@ -45,6 +45,21 @@ struct Machine {
     nt::DriverControl::InstallService(u"kvdrv", u"System32\\drivers\\kvdrv.sys",
                                       SERVICE_BOOT_START);
     nt::DriverControl::StartBootDrivers();
+    Open();
+    OBJECT_ATTRIBUTES attributes;
+    InitializeObjectAttributes(&attributes, nullptr, 0, nullptr, nullptr);
+    NtCreateEvent(&event, EVENT_ALL_ACCESS, &attributes, NotificationEvent, FALSE);
+  }
+
+  // A fresh driver, so that what the inputs add does not slow the run down.
+  void Restart() {
+    NtClose(control);
+    nt::DriverControl::Unload(u"kvdrv");
+    nt::DriverControl::Load(u"kvdrv");
+    Open();
+  }
+
+  void Open() {
     MirrorTable& table = KvDriver::Instance()->table();
     {
       ExclusiveResourceLock lock(table.lock());
@@ -61,8 +76,6 @@ struct Machine {
                                  nullptr, 0))) {
       std::abort();
     }
-    InitializeObjectAttributes(&attributes, nullptr, 0, nullptr, nullptr);
-    NtCreateEvent(&event, EVENT_ALL_ACCESS, &attributes, NotificationEvent, FALSE);
   }
 
   std::vector<UCHAR> Image() {
@@ -79,12 +92,14 @@ struct Machine {
   nt::Kernel kernel;
   HANDLE control = nullptr;
   HANDLE event = nullptr;
+  int runs = 0;
 };
 
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   static Machine* machine = new Machine();
+  if (++machine->runs % 256 == 0) machine->Restart();
   if (size < 3) return 0;
   ULONG code;
   std::size_t at = 1;
