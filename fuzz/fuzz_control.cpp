@@ -51,6 +51,12 @@ struct Machine {
     NtCreateEvent(&event, EVENT_ALL_ACCESS, &attributes, NotificationEvent, FALSE);
   }
 
+  // Closing the handle cancels a waiting request.
+  void Reopen() {
+    NtClose(control);
+    Open();
+  }
+
   // A fresh driver, so that what the inputs add does not slow the run down.
   void Restart() {
     NtClose(control);
@@ -61,7 +67,7 @@ struct Machine {
 
   void Open() {
     MirrorTable& table = KvDriver::Instance()->table();
-    {
+    if (table.sourceCount() == 0) {
       ExclusiveResourceLock lock(table.lock());
       table.AddPair(u"c:\\Data", u"d:\\M1", KV_FLAG_SOURCE | KV_FLAG_SUBFOLDERS);
       table.AddPair(u"c:\\Data", u"\\\\srv\\pub\\M2", KV_FLAG_SOURCE);
@@ -123,7 +129,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       machine->control, machine->event, nullptr, nullptr, &io, code,
       input.empty() ? nullptr : input.data(), static_cast<ULONG>(input.size()),
       output.empty() ? nullptr : output.data(), outputLength);
-  if (status == STATUS_PENDING) return 0;  // the one waiting request stays
+  if (status == STATUS_PENDING) {
+    // The waiting request writes into this call's buffers: end it while they live.
+    machine->Reopen();
+    return 0;
+  }
   if (NT_SUCCESS(status) && io.Information > outputLength) std::abort();
   if (!NT_SUCCESS(status) && machine->Image() != before) std::abort();
   return 0;
