@@ -13,26 +13,12 @@
 #include "platform/win32/file_api.h"
 #include "platform/win32/named_pipe.h"
 #include "platform/win32/synch.h"
+#include "platform/win32/win32_test_machine.h"
 #include "platform/win32/win_error.h"
 
 namespace {
 
-class Handles : public ::testing::Test {
- protected:
-  ~Handles() override {
-    for (PEPROCESS process : processes_) ObDereferenceObject(process);
-  }
-  PEPROCESS NewProcess(const char16_t* name, const char16_t* account) {
-    PACCESS_TOKEN token = nt::TokenControl::CreateToken(account);
-    PEPROCESS process = nt::ProcessControl::Create(name, token);
-    ObDereferenceObject(token);
-    processes_.push_back(process);
-    return process;
-  }
-
-  nt::Kernel kernel_;
-  std::vector<PEPROCESS> processes_;
-};
+using Handles = Win32Machine;
 
 // The agent's pipe server: each connection's 12-byte record is kept, then the pipe is
 // disconnected and listens again.
