@@ -1,6 +1,7 @@
 #include "driver/base/device_class.h"
 
 #include "driver/base/driver_pool.h"
+#include "platform/nt/interlocked.h"
 #include "platform/nt/irp.h"
 #include "platform/nt/symbolic_link.h"
 #include "platform/nt/unicode_string.h"
@@ -51,3 +52,9 @@ void KvDevice::PostProcess(PIRP, PVOID, PVOID) {}
 bool KvDevice::TimerInline() { return false; }
 
 void KvDevice::TimerTick() {}
+
+void KvDevice::EnterFlight() { InterlockedIncrement(&inFlight_); }
+
+void KvDevice::LeaveFlight() { InterlockedDecrement(&inFlight_); }
+
+LONG KvDevice::inFlight() const { return InterlockedCompareExchange(const_cast<LONG*>(&inFlight_), 0, 0); }

@@ -46,6 +46,11 @@ class KvDevice {
   // The one-second timer work.
   virtual void TimerTick();
 
+  // Counts a request sent down with a completion or post-processing hook, and uncounts it.
+  void EnterFlight();
+  void LeaveFlight();
+  LONG inFlight() const;
+
   PDEVICE_OBJECT device() const { return device_; }
   PDRIVER_OBJECT driver() const { return driver_; }
   ULONG magic() const { return magic_; }

@@ -8,7 +8,9 @@
 #include "common/registry_names.h"
 #include "driver/base/driver_pool.h"
 #include "driver/base/kernel_routines.h"
+#include "driver/frame/volume_filter.h"
 #include "driver/table/mirror_table.h"
+#include "platform/nt/fs_registration.h"
 #include "platform/nt/delay.h"
 #include "platform/nt/device.h"
 #include "platform/nt/driver.h"
@@ -82,6 +84,10 @@ KvDriver::~KvDriver() = default;
 NTSTATUS KvDriver::CreateDevices() {
   LookUpKernelRoutines();
   PsGetVersion(&majorVersion_, &minorVersion_, nullptr, nullptr);
+  // The redirector of NT 4 does not register as a file system: the timer looks for it.
+  if (majorVersion_ == 4 && hooks_.control.probeRedirector == nullptr) {
+    hooks_.control.probeRedirector = FileSystemFilters::ProbeRedirector;
+  }
   PCWSTR name = majorVersion_ > 4 && minorVersion_ != 0 ? kKvDeviceNameFilters : kKvDeviceName;
   UNICODE_STRING deviceName;
   RtlInitUnicodeString(&deviceName, name);
@@ -98,8 +104,12 @@ NTSTATUS KvDriver::CreateDevices() {
 }
 
 NTSTATUS KvDriver::Register(PUNICODE_STRING registryPath) {
+  driver_->FastIoDispatch = FilterFastIoTable();
   NTSTATUS status = IoRegisterShutdownNotification(control_->device());
   if (!NT_SUCCESS(status)) return status;
+  status = IoRegisterFsRegistrationChange(driver_, FileSystemFilters::FileSystemChanged);
+  if (!NT_SUCCESS(status)) return status;
+  fsNotificationRegistered_ = true;
   status = IoInitializeTimer(control_->device(), OnTimer, this);
   if (!NT_SUCCESS(status)) return status;
   IoStartTimer(control_->device());
@@ -109,10 +119,17 @@ NTSTATUS KvDriver::Register(PUNICODE_STRING registryPath) {
 }
 
 void KvDriver::Reinitialize() {
+  if (hooks_.prepareTable != nullptr) hooks_.prepareTable(*table_);
   if (hooks_.ensureLoaded != nullptr) hooks_.ensureLoaded(*table_);
 }
 
 void KvDriver::Unload() {
+  if (fsNotificationRegistered_) {
+    IoUnregisterFsRegistrationChange(driver_, FileSystemFilters::FileSystemChanged);
+    fsNotificationRegistered_ = false;
+  }
+  // This build detaches its filters on unload rather than leave them without a driver.
+  FileSystemFilters::DestroyAll();
   if (control_ != nullptr) {
     IoStopTimer(control_->device());
     IoUnregisterShutdownNotification(control_->device());
@@ -173,11 +190,13 @@ void KvDriver::OnUnload(PDRIVER_OBJECT) {
   DriverFree(self);
   table->~MirrorTable();
   DriverFree(table);
+  FileSystemFilters::Release();
   instance = nullptr;
 }
 
 NTSTATUS DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING registryPath) {
   // The driver's static objects, made anew for each load of the driver.
+  FileSystemFilters::Initialize(driver);
   auto* table = new (DriverAllocate(sizeof(MirrorTable))) MirrorTable();
   instance = new (DriverAllocate(sizeof(KvDriver))) KvDriver(driver, table);
   driver->DriverUnload = KvDriver::OnUnload;

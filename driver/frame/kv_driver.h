@@ -13,6 +13,9 @@ struct DriverHooks {
   // Makes sure the table has been loaded from its file.
   void (*ensureLoaded)(MirrorTable& table);
   ControlHooks control;
+  // Fills the table's system-volume prefixes and its directory-entry query; runs before the
+  // table is loaded.
+  void (*prepareTable)(MirrorTable& table);
 };
 
 class KvDriver {
@@ -31,13 +34,15 @@ class KvDriver {
   // Looks up the optional kernel routines, reads the system version, creates the control
   // device and its symbolic link.
   virtual NTSTATUS CreateDevices();
-  // Registers for shutdown, the one-second timer and reinitialization, and reads AdminOnly.
+  // Installs the fast-I/O table, registers for shutdown, file-system registration changes, the
+  // one-second timer and reinitialization, and reads AdminOnly.
   virtual NTSTATUS Register(PUNICODE_STRING registryPath);
   // Makes sure the mirror table is loaded.
   virtual void Reinitialize();
 
   MirrorTable& table() { return *table_; }
   ControlDevice* control() const { return control_; }
+  PDRIVER_OBJECT driverObject() const { return driver_; }
   ULONG majorVersion() const { return majorVersion_; }
   ULONG minorVersion() const { return minorVersion_; }
 
@@ -59,6 +64,7 @@ class KvDriver {
   DriverHooks hooks_;
   ULONG majorVersion_ = 0;
   ULONG minorVersion_ = 0;
+  bool fsNotificationRegistered_ = false;
   // Timer work items queued and not yet finished; unload waits for them.
   LONG tickWorkInFlight_ = 0;
 };

@@ -42,13 +42,14 @@ class LoadedDriver : public ::testing::Test {
     Counts().saves = 0;
     Counts().loads = 0;
     Counts().sweeps = 0;
-    KvDriver::SetHooks(DriverHooks{
-        [](MirrorTable&) { ++Counts().loads; },
-        ControlHooks{[](MirrorTable& table) {
-                       ++Counts().saves;
-                       table.ClearDirty();
-                     },
-                     [] { ++Counts().sweeps; }, nullptr}});
+    hooks_ = DriverHooks{[](MirrorTable&) { ++Counts().loads; },
+                         ControlHooks{[](MirrorTable& table) {
+                                        ++Counts().saves;
+                                        table.ClearDirty();
+                                      },
+                                      [] { ++Counts().sweeps; }, nullptr},
+                         nullptr};
+    KvDriver::SetHooks(hooks_);
     nt::ModuleRegistry::Register(u"kvdrv.sys", DriverEntry);
     EXPECT_EQ(nt::DriverControl::InstallService(u"kvdrv", u"System32\\drivers\\kvdrv.sys",
                                                 SERVICE_BOOT_START),
@@ -63,6 +64,12 @@ class LoadedDriver : public ::testing::Test {
   void Load() {
     nt::DriverControl::StartBootDrivers();
     ASSERT_NE(KvDriver::Instance(), nullptr);
+  }
+
+  // The table's preparation the driver runs at reinitialization. Call before Load().
+  void PrepareTableWith(void (*prepare)(MirrorTable&)) {
+    hooks_.prepareTable = prepare;
+    KvDriver::SetHooks(hooks_);
   }
 
   void InClient(std::function<void()> body) {
@@ -98,4 +105,5 @@ class LoadedDriver : public ::testing::Test {
 
   nt::Kernel kernel_;
   PEPROCESS client_;
+  DriverHooks hooks_{};
 };

@@ -150,6 +150,10 @@ class MirrorTable {
   // volume or share of the table matches.
   NTSTATUS VolumeChange(WCHAR letter, ULONG kind, ULONG serial, std::u16string_view name);
 
+  // Clears every top-level node's cached reference to a bypass device that is going away.
+  // REQUIRES: table lock held exclusive.
+  void ForgetAlias(DEVICE_OBJECT* alias);
+
   // Up to `maximum` ids of sources (kind 3), mirrors (2) or versioning mirrors with an archive
   // path (1), leaving out pairs on absent volumes. Shared hold suffices.
   void EnumerateIds(ULONG kind, ULONG maximum, ULONG* ids, ULONG* count) const;

@@ -75,3 +75,10 @@ NTSTATUS MirrorTable::VolumeChange(WCHAR letter, ULONG kind, ULONG serial,
   MarkDirty();
   return STATUS_SUCCESS;
 }
+
+void MirrorTable::ForgetAlias(DEVICE_OBJECT* alias) {
+  for (PLIST_ENTRY entry = root_.children.Flink; entry != &root_.children; entry = entry->Flink) {
+    PathNode* node = CONTAINING_RECORD(entry, PathNode, siblingLink);
+    if (node->volumeAlias == alias) node->volumeAlias = nullptr;
+  }
+}

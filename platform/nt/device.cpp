@@ -4,6 +4,7 @@
 #include <mutex>
 
 #include "platform/nt/driver.h"
+#include "platform/nt/fast_io.h"
 #include "platform/nt/file_object.h"
 #include "platform/nt/io_internal.h"
 #include "platform/nt/irql.h"
@@ -156,6 +157,18 @@ NTSTATUS IoCreateDevice(PDRIVER_OBJECT driver, ULONG extension_size, PUNICODE_ST
 
 void IoDeleteDevice(PDEVICE_OBJECT device) {
   RequirePassive(device);
+  // A driver still attached above hears that its lower device goes (fast I/O DetachDevice).
+  PDEVICE_OBJECT above = nullptr;
+  {
+    std::lock_guard guard(database_lock);
+    above = device->AttachedDevice;
+  }
+  if (above != nullptr) {
+    const FAST_IO_DISPATCH* table = above->DriverObject->FastIoDispatch;
+    if (FastIoEntryPresent(table, &FAST_IO_DISPATCH::FastIoDetachDevice)) {
+      table->FastIoDetachDevice(above, device);
+    }
+  }
   if ((device->Flags & DO_SHUTDOWN_REGISTERED) != 0) IoUnregisterShutdownNotification(device);
   nt::RemoveDeviceTimer(device);
   nt::RemoveObjectName(device);
@@ -163,6 +176,10 @@ void IoDeleteDevice(PDEVICE_OBJECT device) {
     std::lock_guard guard(database_lock);
     std::atomic_ref<ULONG>(device->DeviceObjectExtension->ExtensionFlags)
         .fetch_or(DOE_DELETE_PENDING);
+    // A device deleted while still attached leaves its lower device's chain.
+    PDEVICE_OBJECT below = device->DeviceObjectExtension->AttachedTo;
+    if (below != nullptr && below->AttachedDevice == device) below->AttachedDevice = nullptr;
+    device->DeviceObjectExtension->AttachedTo = nullptr;
     for (PDEVICE_OBJECT* link = &device->DriverObject->DeviceObject; *link != nullptr;
          link = &(*link)->NextDevice) {
       if (*link == device) {

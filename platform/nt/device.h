@@ -114,7 +114,8 @@ NTSTATUS IoCreateDevice(PDRIVER_OBJECT driver, ULONG extension_size, PUNICODE_ST
                         DEVICE_TYPE type, ULONG characteristics, BOOLEAN exclusive,
                         PDEVICE_OBJECT* device);
 // Removes the device's name, its shutdown registration and timer, and unlinks it from its
-// driver; the memory goes with the last reference (open files hold one).
+// driver; the memory goes with the last reference (open files hold one). A device still
+// attached above it first gets its driver's fast I/O DetachDevice call, when it has one.
 // REQUIRES: PASSIVE_LEVEL.
 void IoDeleteDevice(PDEVICE_OBJECT device);
 

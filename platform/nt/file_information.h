@@ -48,7 +48,7 @@ struct FILE_NAME_INFORMATION {
 };
 using PFILE_NAME_INFORMATION = FILE_NAME_INFORMATION*;
 
-// Records the fast-I/O entries name; file systems define them.
+// Records the fast-I/O entries name; file_records.h defines them.
 struct FILE_BASIC_INFORMATION;
 struct FILE_STANDARD_INFORMATION;
 struct FILE_NETWORK_OPEN_INFORMATION;

@@ -41,7 +41,9 @@ void DeleteFile(PVOID object) {
     nt::SendFileRequest(file, IRP_MJ_CLOSE, IRP_CLOSE_OPERATION, true,
                         [](PIRP, PIO_STACK_LOCATION) {}, &information);
     std::atomic_ref<LONG>(file->DeviceObject->ReferenceCount).fetch_sub(1);
-    if (file->Vpb != nullptr) std::atomic_ref<ULONG>(file->Vpb->ReferenceCount).fetch_sub(1);
+    if (file->Vpb != nullptr && (nt::HeaderOf(file)->flags.load() & nt::kFileVpbReferenced) != 0) {
+      std::atomic_ref<ULONG>(file->Vpb->ReferenceCount).fetch_sub(1);
+    }
   }
   if (file->FileName.Buffer != nullptr) ExFreePool(file->FileName.Buffer);
   if (file->RelatedFileObject != nullptr) ObfDereferenceObject(file->RelatedFileObject);

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "platform/nt/device.h"
+#include "platform/nt/io_internal.h"
 #include "platform/nt/driver.h"
 #include "platform/nt/irql.h"
 #include "platform/nt/kernel_internal.h"
@@ -36,6 +37,44 @@ bool IsRaw(PDEVICE_OBJECT device) {
   const UNICODE_STRING& name = device->DriverObject->DriverName;
   return nt::FoldName(std::u16string_view(name.Buffer, name.Length / sizeof(WCHAR))) ==
          u"\\FILESYSTEM\\RAW";
+}
+
+DEVICE_TYPE FileSystemTypeFor(DEVICE_TYPE storage_type) {
+  switch (storage_type) {
+    case FILE_DEVICE_CD_ROM:
+      return FILE_DEVICE_CD_ROM_FILE_SYSTEM;
+    case FILE_DEVICE_TAPE:
+      return FILE_DEVICE_TAPE_FILE_SYSTEM;
+    default:
+      return FILE_DEVICE_DISK_FILE_SYSTEM;
+  }
+}
+
+// Sends a mount or load request to the top of `file_system`'s stack and waits for it.
+NTSTATUS SendMountRequest(PDEVICE_OBJECT file_system, UCHAR minor, PDEVICE_OBJECT storage) {
+  PDEVICE_OBJECT top = IoGetAttachedDeviceReference(file_system);
+  PIRP irp = IoAllocateIrp(top->StackSize, FALSE);
+  if (irp == nullptr) {
+    ObfDereferenceObject(top);
+    return STATUS_INSUFFICIENT_RESOURCES;
+  }
+  KEVENT event;
+  KeInitializeEvent(&event, NotificationEvent, FALSE);
+  IO_STATUS_BLOCK io_status{};
+  nt::SetRequestor(irp, KernelMode, &io_status, &event);
+  irp->Flags = IRP_MOUNT_COMPLETION | IRP_SYNCHRONOUS_PAGING_IO;
+  PIO_STACK_LOCATION stack = IoGetNextIrpStackLocation(irp);
+  stack->MajorFunction = IRP_MJ_FILE_SYSTEM_CONTROL;
+  stack->MinorFunction = minor;
+  stack->Parameters.MountVolume.Vpb = minor == IRP_MN_MOUNT_VOLUME ? storage->Vpb : nullptr;
+  stack->Parameters.MountVolume.DeviceObject = minor == IRP_MN_MOUNT_VOLUME ? storage : nullptr;
+  NTSTATUS status = IoCallDriver(top, irp);
+  if (status == STATUS_PENDING) {
+    KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
+    status = io_status.Status;
+  }
+  ObfDereferenceObject(top);
+  return status;
 }
 
 void Notify(PDEVICE_OBJECT device, BOOLEAN active) {
@@ -92,6 +131,40 @@ void IoUnregisterFsRegistrationChange(PDRIVER_OBJECT driver, PDRIVER_FS_NOTIFICA
 }
 
 namespace nt {
+
+NTSTATUS MountVolume(PDEVICE_OBJECT storage) {
+  std::lock_guard guard(registrations_lock);
+  PVPB vpb = storage->Vpb;
+  if ((vpb->Flags & VPB_MOUNTED) != 0) return STATUS_SUCCESS;
+  const DEVICE_TYPE wanted = FileSystemTypeFor(storage->DeviceType);
+  // Each load changes the list; a recognizer that keeps asking for loads stops after a few.
+  for (int round = 0; round < 4; ++round) {
+    std::vector<PDEVICE_OBJECT> candidates;
+    for (auto it = file_systems.rbegin(); it != file_systems.rend(); ++it) {
+      if ((*it)->DeviceType == wanted) {
+        ObfReferenceObject(*it);
+        candidates.push_back(*it);
+      }
+    }
+    bool loaded = false;
+    NTSTATUS status = STATUS_UNRECOGNIZED_VOLUME;
+    for (PDEVICE_OBJECT file_system : candidates) {
+      if (loaded || NT_SUCCESS(status)) break;
+      status = SendMountRequest(file_system, IRP_MN_MOUNT_VOLUME, storage);
+      if (status == STATUS_FS_DRIVER_REQUIRED) {
+        loaded = NT_SUCCESS(SendMountRequest(file_system, IRP_MN_LOAD_FILE_SYSTEM, storage));
+        status = STATUS_UNRECOGNIZED_VOLUME;
+      }
+    }
+    for (PDEVICE_OBJECT file_system : candidates) ObfDereferenceObject(file_system);
+    if (NT_SUCCESS(status) && vpb->DeviceObject != nullptr) {
+      vpb->Flags |= VPB_MOUNTED;
+      return STATUS_SUCCESS;
+    }
+    if (!loaded) return STATUS_UNRECOGNIZED_VOLUME;
+  }
+  return STATUS_UNRECOGNIZED_VOLUME;
+}
 
 void ForgetFileSystemRegistrations() {
   std::vector<PDEVICE_OBJECT> devices;

@@ -21,7 +21,19 @@ void IoUnregisterFileSystem(PDEVICE_OBJECT device);
 NTSTATUS IoRegisterFsRegistrationChange(PDRIVER_OBJECT driver, PDRIVER_FS_NOTIFICATION routine);
 void IoUnregisterFsRegistrationChange(PDRIVER_OBJECT driver, PDRIVER_FS_NOTIFICATION routine);
 
+// A file system's mount answer for a volume it recognizes but whose own driver is not loaded
+// yet (a recognizer's): the I/O manager then sends IRP_MN_LOAD_FILE_SYSTEM to the same device
+// and, once that succeeded, offers the volume to the file systems again.
+
 namespace nt {
+
+// Internal to the kernel model: mounts a file system on the storage device `storage` unless
+// one is mounted. Offers the volume (IRP_MJ_FILE_SYSTEM_CONTROL, IRP_MN_MOUNT_VOLUME, to the
+// top of each file system's stack, newest registration first) to the active file systems of
+// the device's kind until one mounts it: that one sets Vpb->DeviceObject, and the I/O manager
+// marks the VPB mounted. STATUS_UNRECOGNIZED_VOLUME when none does. Mounts are serialized.
+// REQUIRES: PASSIVE_LEVEL.
+NTSTATUS MountVolume(PDEVICE_OBJECT storage);
 
 // Internal to the kernel model: drops every registration. Called by nt::Kernel.
 void ForgetFileSystemRegistrations();

@@ -5,6 +5,8 @@
 #include "platform/nt/device.h"
 #include "platform/nt/file_io.h"
 #include "platform/nt/file_object.h"
+#include "platform/nt/file_requests.h"
+#include "platform/nt/fs_registration.h"
 #include "platform/nt/handles.h"
 #include "platform/nt/io_internal.h"
 #include "platform/nt/irql.h"
@@ -28,6 +30,8 @@ struct OpenPacket {
   PVOID ea_buffer;
   ULONG ea_length;
   ULONG_PTR information;  // out: the driver's Information
+  bool target_directory;  // open the folder that would hold the name (renames and links)
+  PVOID security_descriptor;  // for a file the create makes
 };
 
 ULONG FileFlagsFor(ULONG options, ULONG attributes) {
@@ -97,7 +101,10 @@ NTSTATUS OpenOnDevice(PDEVICE_OBJECT device, PVPB related_vpb, std::u16string_vi
     return STATUS_ACCESS_DENIED;
   }
   PVPB vpb = related_vpb;
-  if (related == nullptr && device->Vpb != nullptr && (device->Vpb->Flags & VPB_MOUNTED) != 0) {
+  if (related == nullptr && device->Vpb != nullptr) {
+    // The first access to a storage device mounts a file system on it.
+    const NTSTATUS mounted = nt::MountVolume(device);
+    if (!NT_SUCCESS(mounted)) return mounted;
     vpb = device->Vpb;
   }
   PFILE_OBJECT file = NewFileObject(device, vpb, remaining, related,
@@ -107,6 +114,7 @@ NTSTATUS OpenOnDevice(PDEVICE_OBJECT device, PVPB related_vpb, std::u16string_vi
   ACCESS_STATE access{};
   access.OriginalDesiredAccess = packet->desired_access;
   access.RemainingDesiredAccess = packet->desired_access;
+  access.SecurityDescriptor = packet->security_descriptor;
   SeCaptureSubjectContext(&access.SubjectSecurityContext);
   IO_SECURITY_CONTEXT security{nullptr, &access, packet->desired_access, packet->options};
   ULONG_PTR information = 0;
@@ -118,6 +126,7 @@ NTSTATUS OpenOnDevice(PDEVICE_OBJECT device, PVPB related_vpb, std::u16string_vi
             packet->allocation_size != nullptr ? packet->allocation_size->QuadPart : 0;
         irp->AssociatedIrp.SystemBuffer = packet->ea_buffer;
         if ((context->attributes & OBJ_CASE_INSENSITIVE) == 0) stack->Flags |= SL_CASE_SENSITIVE;
+        if (packet->target_directory) stack->Flags |= SL_OPEN_TARGET_DIRECTORY;
         stack->Parameters.Create.SecurityContext = &security;
         stack->Parameters.Create.Options =
             (packet->disposition << 24) | (packet->options & FILE_VALID_OPTION_FLAGS);
@@ -141,7 +150,10 @@ NTSTATUS OpenOnDevice(PDEVICE_OBJECT device, PVPB related_vpb, std::u16string_vi
   nt::HeaderOf(file)->flags.fetch_or(nt::kFileOpened);
   file->Flags |= FO_FILE_OPEN;
   std::atomic_ref<LONG>(device->ReferenceCount).fetch_add(1);
-  if (vpb != nullptr) std::atomic_ref<ULONG>(vpb->ReferenceCount).fetch_add(1);
+  if (vpb != nullptr) {
+    std::atomic_ref<ULONG>(vpb->ReferenceCount).fetch_add(1);
+    nt::HeaderOf(file)->flags.fetch_or(nt::kFileVpbReferenced);
+  }
   *result = file;
   return status;
 }
@@ -149,7 +161,8 @@ NTSTATUS OpenOnDevice(PDEVICE_OBJECT device, PVPB related_vpb, std::u16string_vi
 NTSTATUS CreateFile(PHANDLE handle, ACCESS_MASK desired_access, POBJECT_ATTRIBUTES attributes,
                     PIO_STATUS_BLOCK io_status, PLARGE_INTEGER allocation_size,
                     ULONG file_attributes, ULONG share_access, ULONG disposition, ULONG options,
-                    PVOID ea_buffer, ULONG ea_length, KPROCESSOR_MODE mode) {
+                    PVOID ea_buffer, ULONG ea_length, KPROCESSOR_MODE mode,
+                    bool target_directory = false, PVOID root_object = nullptr) {
   nt::kernel_internal::RequireKernel("ZwCreateFile");
   if (KeGetCurrentIrql() != PASSIVE_LEVEL) {
     KeBugCheckEx(IRQL_NOT_LESS_OR_EQUAL, reinterpret_cast<ULONG_PTR>(handle), KeGetCurrentIrql(),
@@ -169,14 +182,16 @@ NTSTATUS CreateFile(PHANDLE handle, ACCESS_MASK desired_access, POBJECT_ATTRIBUT
       (share_access & ~FILE_SHARE_VALID_FLAGS) != 0 || (ea_length != 0 && ea_buffer == nullptr)) {
     return STATUS_INVALID_PARAMETER;
   }
-  PVOID root = nullptr;
-  if (attributes->RootDirectory != nullptr) {
+  PVOID root = root_object;
+  if (root != nullptr) ObfReferenceObject(root);
+  if (root == nullptr && attributes->RootDirectory != nullptr) {
     const NTSTATUS status =
         ObReferenceObjectByHandle(attributes->RootDirectory, 0, nullptr, mode, &root, nullptr);
     if (!NT_SUCCESS(status)) return status;
   }
   OpenPacket packet{access,          file_attributes, share_access, disposition, options,
-                    allocation_size, ea_buffer,       ea_length,    0};
+                    allocation_size, ea_buffer,       ea_length,    0,
+                    target_directory, attributes->SecurityDescriptor};
   nt::ParseContext context;
   context.mode = mode;
   context.attributes = attributes->Attributes;
@@ -256,6 +271,31 @@ NTSTATUS IoGetDeviceObjectPointer(PUNICODE_STRING name, ACCESS_MASK desired_acce
 }
 
 namespace nt {
+
+NTSTATUS OpenTargetDirectory(std::u16string_view name, PFILE_OBJECT root, PHANDLE handle,
+                             PFILE_OBJECT* directory, bool* exists) {
+  UNICODE_STRING text{static_cast<USHORT>(name.size() * sizeof(WCHAR)),
+                      static_cast<USHORT>(name.size() * sizeof(WCHAR)),
+                      const_cast<PWSTR>(name.data())};
+  if (name.size() * sizeof(WCHAR) > 0xFFFC) return STATUS_OBJECT_NAME_INVALID;
+  OBJECT_ATTRIBUTES attributes;
+  InitializeObjectAttributes(&attributes, &text, OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE,
+                             nullptr, nullptr);
+  IO_STATUS_BLOCK io_status{};
+  NTSTATUS status = CreateFile(handle, FILE_WRITE_DATA | SYNCHRONIZE, &attributes, &io_status,
+                               nullptr, 0, FILE_SHARE_READ | FILE_SHARE_WRITE, FILE_OPEN,
+                               FILE_SYNCHRONOUS_IO_NONALERT, nullptr, 0, KernelMode, true, root);
+  if (!NT_SUCCESS(status)) return status;
+  PVOID object;
+  status = ObReferenceObjectByHandle(*handle, 0, *IoFileObjectType, KernelMode, &object, nullptr);
+  if (!NT_SUCCESS(status)) {
+    ZwClose(*handle);
+    return status;
+  }
+  *directory = static_cast<PFILE_OBJECT>(object);
+  *exists = io_status.Information == FILE_EXISTS;
+  return STATUS_SUCCESS;
+}
 
 NTSTATUS ParseDevice(PVOID device, std::u16string_view remaining, ParseContext* context,
                      PVOID* result, std::u16string* reparse) {

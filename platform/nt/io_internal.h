@@ -63,6 +63,9 @@ void ReleaseFileLock(PFILE_OBJECT file);
 
 // Object header flag of a file object whose create succeeded: it gets a close request.
 constexpr ULONG kFileOpened = 0x1;
+// ... and its create counted a reference on the volume parameter block (drivers may set or clear
+// Vpb later; only the counted reference is given back).
+constexpr ULONG kFileVpbReferenced = 0x2;
 
 // The parse procedures of devices and files (relative opens), and the file type's
 // procedures.
