@@ -7,6 +7,7 @@
 #include "common/protocol.h"
 #include "common/record_bytes.h"
 #include "machine/console.h"
+#include "machine/file_commands.h"
 #include "machine/text.h"
 #include "platform/nt/clock.h"
 #include "platform/nt/device_control.h"
@@ -236,7 +237,8 @@ void Restart(Console& console, const std::vector<std::string>&) {
 }  // namespace
 
 const std::vector<Command>& Commands() {
-  static const std::vector<Command> commands = {
+  static const std::vector<Command> commands = [] {
+    std::vector<Command> list = {
       {"pair add", "pair add SOURCE MIRROR [FLAGS]   join a mirror folder to a source (flags hex)", 3,
        PairAdd},
       {"pair remove", "pair remove PATH                 remove a source or one mirror", 1,
@@ -252,7 +254,10 @@ const std::vector<Command>& Commands() {
        Clock},
       {"restart", "restart                          shut down and boot again", 0, Restart},
       {"shutdown", "shutdown                         shut the machine down", 0, Shutdown},
-  };
+    };
+    AddFileCommands(&list);
+    return list;
+  }();
   return commands;
 }
 

@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include "driver/frame/kv_driver.h"
+#include "driver/naming/volume_identity.h"
 #include "machine/console.h"
 #include "platform/machine/machine.h"
 #include "platform/machine/machine_config.h"
@@ -76,6 +77,10 @@ int main(int argc, char** argv) {
   const bool interactive = scriptPath.empty() && isatty(0);
   if (!scriptPath.empty()) nt::SystemClock::Set(nt::kVirtualClockStart);
 
+  // What the driver's frame asks of the rest of the driver.
+  DriverHooks hooks{};
+  hooks.prepareTable = PrepareTable;
+  KvDriver::SetHooks(hooks);
   machine::Machine computer(config, {{u"kvdrv.sys", u"kvdrv", u"filter", DriverEntry}});
   computer.Boot();
   if (scriptPath.empty() && interactive) nt::SystemClock::FollowHost();

@@ -232,6 +232,12 @@ NTSTATUS Volume::TakeFault(RequestKind kind) {
   return STATUS_SUCCESS;
 }
 
+bool Volume::FaultArmed(RequestKind kind) const {
+  return std::any_of(faults_.begin(), faults_.end(), [kind](const auto& fault) {
+    return fault.kind == kind || fault.kind == RequestKind::kAny;
+  });
+}
+
 std::shared_ptr<Node> Volume::NodeById(ULONGLONG id) {
   auto it = by_id_.find(id);
   return it == by_id_.end() ? nullptr : it->second.lock();
@@ -298,6 +304,7 @@ NTSTATUS Volume::PutFile(std::u16string_view path, std::string_view data, ULONG 
   Stream& stream = node->streams[u""];
   stream.data.assign(data.begin(), data.end());
   stream.allocation = LONGLONG(stream.data.size());
+  CcPurgeCacheSection(stream.section.get(), nullptr, 0, FALSE);
   if (attributes != 0) node->attributes = attributes;
   return STATUS_SUCCESS;
 }
@@ -332,7 +339,9 @@ std::string Volume::ReadFile(std::u16string_view path, bool* found) {
   if (found != nullptr) *found = exists;
   if (!exists) return "";
   const Stream& stream = node->streams[u""];
-  return std::string(stream.data.begin(), stream.data.end());
+  std::string data(stream.data.begin(), stream.data.end());
+  nt::OverlayCachedData(stream.section.get(), &data);
+  return data;
 }
 
 }  // namespace fs

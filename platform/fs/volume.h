@@ -56,6 +56,9 @@ struct Stream {
   LONGLONG allocation = 0;  // bytes reserved, at least the end of file
   ShareCounts share;
   bool delete_pending = false;  // named streams only
+  // The stream's cache; every file object of the stream points at it.
+  std::shared_ptr<SECTION_OBJECT_POINTERS> section =
+      std::make_shared<SECTION_OBJECT_POINTERS>();
 };
 
 // A folder or file. Folders have children; files have streams ("" is the unnamed one).
@@ -114,6 +117,7 @@ class Volume {
   // The node at `path`, or null.
   std::shared_ptr<Node> Find(std::u16string_view path);
   // The unnamed stream's content, or nullopt-like empty with *found false.
+  // It is what a reader of the file sees, with the data its cache holds unwritten.
   std::string ReadFile(std::u16string_view path, bool* found = nullptr);
 
   // For the request handlers.
@@ -121,6 +125,8 @@ class Volume {
   std::shared_ptr<Node> root() { return root_; }
   // Takes a fault for a request of `kind`, if one is set: STATUS_SUCCESS otherwise.
   NTSTATUS TakeFault(RequestKind kind);
+  // Whether a fault is set for a request of `kind`.
+  bool FaultArmed(RequestKind kind) const;
   ULONGLONG NextId() { return next_id_++; }
   std::shared_ptr<Node> NodeById(ULONGLONG id);
   void Remember(const std::shared_ptr<Node>& node);

@@ -268,8 +268,14 @@ NTSTATUS Create(const VolumeView& view, PIRP irp, PIO_STACK_LOCATION stack,
         if (stream.share.opens != 0 && !ShareAllows(stream, access | FILE_WRITE_DATA, share)) {
           return STATUS_SHARING_VIOLATION;
         }
+        LARGE_INTEGER zero{};
+        if (!MmCanFileBeTruncated(stream.section.get(), &zero)) return STATUS_USER_MAPPED_FILE;
         stream.data.clear();
         stream.allocation = irp->Overlay.AllocationSize.QuadPart;
+        // The cache drops what it held of the old data.
+        file->SectionObjectPointer = stream.section.get();
+        CC_FILE_SIZES sizes{};
+        CcSetFileSizes(file, &sizes);
         if (stream_name.empty()) {
           node->attributes = (stream_name.empty() && disposition == FILE_SUPERSEDE
                                   ? 0
@@ -334,7 +340,10 @@ NTSTATUS Create(const VolumeView& view, PIRP irp, PIO_STACK_LOCATION stack,
     open->delete_on_close = true;
   }
   if (!open->node->directory) {
-    AddShare(open->node->streams[Fold(open->stream)], access, share);
+    Stream& stream = open->node->streams[Fold(open->stream)];
+    AddShare(stream, access, share);
+    open->section = stream.section;
+    file->SectionObjectPointer = stream.section.get();
   }
   open->counted = true;
   ++open->node->handles;
@@ -365,6 +374,7 @@ NTSTATUS Cleanup(PFILE_OBJECT file) {
   Node& node = *open->node;
   const std::u16string stream_key = Fold(open->stream);
   if (!node.directory) {
+    CcUninitializeCacheMap(file, nullptr, nullptr);
     Stream& stream = node.streams[stream_key];
     RemoveShare(stream, open->access, open->share);
     if (open->delete_on_close) {
@@ -375,13 +385,21 @@ NTSTATUS Cleanup(PFILE_OBJECT file) {
       }
     }
     if (!stream_key.empty() && stream.delete_pending && stream.share.opens == 0) {
+      CcPurgeCacheSection(stream.section.get(), nullptr, 0, FALSE);
       node.streams.erase(stream_key);
     }
   } else if (open->delete_on_close && node.children.empty()) {
     node.delete_pending = true;
   }
   --node.handles;
-  if (node.handles == 0 && node.delete_pending) Unlink(*open);
+  if (node.handles == 0 && node.delete_pending) {
+    Unlink(*open);
+    if (node.links == 0) {
+      for (auto& [name, stream] : node.streams) {
+        CcPurgeCacheSection(stream.section.get(), nullptr, 0, FALSE);
+      }
+    }
+  }
   return STATUS_SUCCESS;
 }
 
@@ -451,11 +469,14 @@ NTSTATUS Write(Volume& volume, PIRP irp, PIO_STACK_LOCATION stack) {
   if (end > size) stream.data.resize(size_t(end), 0);
   std::memcpy(stream.data.data() + offset, buffer, count);
   stream.allocation = std::max<LONGLONG>(stream.allocation, end);
-  open->node->write = open->node->change = Now();
-  open->node->attributes |= FILE_ATTRIBUTE_ARCHIVE;
   irp->IoStatus.Information = count;
-  if ((file->Flags & FO_SYNCHRONOUS_IO) != 0 && !paging) {
-    file->CurrentByteOffset.QuadPart = end;
+  if (!paging) {
+    open->node->write = open->node->change = Now();
+    open->node->attributes |= FILE_ATTRIBUTE_ARCHIVE;
+    LARGE_INTEGER at;
+    at.QuadPart = offset;
+    CcPurgeCacheSection(stream.section.get(), &at, count, FALSE);
+    if ((file->Flags & FO_SYNCHRONOUS_IO) != 0) file->CurrentByteOffset.QuadPart = end;
   }
   return STATUS_SUCCESS;
 }
@@ -704,7 +725,15 @@ NTSTATUS SetInformation(Volume& volume, PIRP irp, PIO_STACK_LOCATION stack) {
       const LONGLONG wanted = allocation.AllocationSize.QuadPart;
       if (wanted < 0) return STATUS_INVALID_PARAMETER;
       if (!volume.Fits(wanted - stream->allocation)) return STATUS_DISK_FULL;
-      if (wanted < LONGLONG(stream->data.size())) stream->data.resize(size_t(wanted));
+      if (wanted < LONGLONG(stream->data.size())) {
+        LARGE_INTEGER size;
+        size.QuadPart = wanted;
+        if (!MmCanFileBeTruncated(stream->section.get(), &size)) return STATUS_USER_MAPPED_FILE;
+        stream->data.resize(size_t(wanted));
+        CC_FILE_SIZES sizes{};
+        sizes.FileSize.QuadPart = wanted;
+        CcSetFileSizes(file, &sizes);
+      }
       stream->allocation = wanted;
       return STATUS_SUCCESS;
     }
@@ -720,11 +749,18 @@ NTSTATUS SetInformation(Volume& volume, PIRP irp, PIO_STACK_LOCATION stack) {
                                                    LONGLONG(stream->data.size())))) {
         return STATUS_DISK_FULL;
       }
+      if (wanted < LONGLONG(stream->data.size()) &&
+          !MmCanFileBeTruncated(stream->section.get(), &end.EndOfFile)) {
+        return STATUS_USER_MAPPED_FILE;
+      }
       // Truncating frees the allocation beyond the new end; extending reserves up to it.
       stream->allocation = wanted < LONGLONG(stream->data.size())
                                ? wanted
                                : std::max<LONGLONG>(wanted, stream->allocation);
       stream->data.resize(size_t(wanted), 0);
+      CC_FILE_SIZES sizes{};
+      sizes.FileSize.QuadPart = wanted;
+      CcSetFileSizes(file, &sizes);
       node.write = node.change = Now();
       return STATUS_SUCCESS;
     }
@@ -963,6 +999,11 @@ NTSTATUS FsControl(Volume& volume, PIRP irp, PIO_STACK_LOCATION stack) {
       auto& data = node.streams[Fold(open->stream)].data;
       const LONGLONG end = std::min<LONGLONG>(range.BeyondFinalZero.QuadPart, data.size());
       for (LONGLONG at = range.FileOffset.QuadPart; at < end; ++at) data[size_t(at)] = 0;
+      if (end > range.FileOffset.QuadPart) {
+        const LONGLONG zeroed = end - range.FileOffset.QuadPart;
+        CcPurgeCacheSection(open->section.get(), &range.FileOffset,
+                            ULONG(std::min<LONGLONG>(zeroed, 0xFFFFFFFF)), FALSE);
+      }
       return STATUS_SUCCESS;
     }
     case FSCTL_GET_REPARSE_POINT: {
@@ -1046,17 +1087,144 @@ RequestKind KindOf(UCHAR major) {
   }
 }
 
+// Whether the request works on the stored data past the cache: non-cached transfers and zeroing.
+bool WritesAround(PIRP irp, PIO_STACK_LOCATION stack) {
+  const UCHAR major = stack->MajorFunction;
+  if (major == IRP_MJ_READ || major == IRP_MJ_WRITE) {
+    return (irp->Flags & (IRP_NOCACHE | IRP_PAGING_IO)) == IRP_NOCACHE;
+  }
+  return major == IRP_MJ_FILE_SYSTEM_CONTROL &&
+         stack->Parameters.FileSystemControl.FsControlCode == FSCTL_SET_ZERO_DATA;
+}
+
+// Caches the stream of `file` and gives `file` a private cache map: the first file object
+// makes the stream file object the cache works through. Unlocks `guard` on the way and returns
+// with it held.
+NTSTATUS EnsureCached(PFILE_OBJECT file, std::unique_lock<std::mutex>& guard) {
+  if (file->PrivateCacheMap != nullptr) return STATUS_SUCCESS;
+  Open* open = OpenOf(file);
+  std::shared_ptr<SECTION_OBJECT_POINTERS> section = open->section;
+  PFILE_OBJECT stream = nullptr;
+  if (CcGetFileObjectFromSectionPtrs(section.get()) == nullptr) {
+    guard.unlock();
+    stream = IoCreateStreamFileObject(file, nullptr);
+    guard.lock();
+    if (stream == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
+    open = OpenOf(file);
+    if (open == nullptr) {
+      guard.unlock();
+      ObfDereferenceObject(stream);
+      guard.lock();
+      return STATUS_FILE_CLOSED;
+    }
+    auto paging = std::make_unique<Open>(*open);
+    paging->access = FILE_READ_DATA | FILE_WRITE_DATA;
+    paging->share = 0;
+    paging->delete_on_close = false;
+    paging->counted = false;
+    stream->FsContext = open->node.get();
+    stream->FsContext2 = paging.release();
+  }
+  CC_FILE_SIZES sizes{};
+  sizes.FileSize.QuadPart = LONGLONG(open->node->streams[Fold(open->stream)].data.size());
+  sizes.AllocationSize = sizes.ValidDataLength = sizes.FileSize;
+  if (stream != nullptr) CcInitializeCacheMap(stream, &sizes, FALSE, nullptr, nullptr);
+  CcInitializeCacheMap(file, &sizes, FALSE, nullptr, nullptr);
+  if (stream != nullptr) {
+    // Only the opens of the stream keep its cache; the stream file object is the cache's.
+    CcUninitializeCacheMap(stream, nullptr, nullptr);
+    guard.unlock();
+    ObfDereferenceObject(stream);
+    guard.lock();
+  }
+  return STATUS_SUCCESS;
+}
+
+// A cached read or write: through the stream's cache, with the volume unlocked while the cache
+// works (it may send paging requests that come back here). *count receives the bytes moved.
+NTSTATUS CopyThroughCache(Volume& volume, PFILE_OBJECT file, bool write, LONGLONG offset,
+                          ULONG length, PVOID buffer, ULONG* count,
+                          std::unique_lock<std::mutex>& guard) {
+  *count = 0;
+  Open* open = OpenOf(file);
+  if (open->node->directory) return STATUS_INVALID_DEVICE_REQUEST;
+  if (write ? (open->access & kWriteRights) == 0
+            : (open->access & (FILE_READ_DATA | FILE_EXECUTE)) == 0) {
+    return STATUS_ACCESS_DENIED;
+  }
+  if (length != 0 && buffer == nullptr) return STATUS_INVALID_USER_BUFFER;
+  LONGLONG size = LONGLONG(open->node->streams[Fold(open->stream)].data.size());
+  if (write && offset == kWriteToEnd) offset = size;
+  if (offset < 0) return STATUS_INVALID_PARAMETER;
+  if (length == 0) return STATUS_SUCCESS;
+  if (!write && offset >= size) return STATUS_END_OF_FILE;
+  const NTSTATUS cached = EnsureCached(file, guard);
+  if (!NT_SUCCESS(cached)) return cached;
+  open = OpenOf(file);
+  if (open == nullptr) return STATUS_FILE_CLOSED;
+  Stream& stream = open->node->streams[Fold(open->stream)];
+  size = LONGLONG(stream.data.size());
+  LARGE_INTEGER at;
+  at.QuadPart = offset;
+  ULONG moved = length;
+  if (write) {
+    const LONGLONG end = offset + length;
+    if (end > size) {
+      if (!volume.Fits(end - std::max<LONGLONG>(stream.allocation, size))) {
+        return STATUS_DISK_FULL;
+      }
+      // The file size moves now; the bytes reach the volume with the cache's writes.
+      stream.data.resize(size_t(end), 0);
+      stream.allocation = std::max<LONGLONG>(stream.allocation, end);
+      CC_FILE_SIZES sizes{};
+      sizes.FileSize.QuadPart = end;
+      sizes.AllocationSize = sizes.FileSize;
+      sizes.ValidDataLength.QuadPart = size;
+      CcSetFileSizes(file, &sizes);
+    }
+    open->node->write = open->node->change = Now();
+    open->node->attributes |= FILE_ATTRIBUTE_ARCHIVE;
+    guard.unlock();
+    const BOOLEAN copied = CcCopyWrite(file, &at, length, TRUE, buffer);
+    guard.lock();
+    if (!copied) return STATUS_FILE_CLOSED;
+  } else {
+    if (offset >= size) return STATUS_END_OF_FILE;
+    moved = ULONG(std::min<LONGLONG>(length, size - offset));
+    IO_STATUS_BLOCK status{};
+    guard.unlock();
+    CcCopyRead(file, &at, moved, TRUE, buffer, &status);
+    guard.lock();
+    if (!NT_SUCCESS(status.Status)) return status.Status;
+  }
+  *count = moved;
+  if ((file->Flags & FO_SYNCHRONOUS_IO) != 0) file->CurrentByteOffset.QuadPart = offset + moved;
+  return STATUS_SUCCESS;
+}
+
+NTSTATUS CachedTransfer(Volume& volume, PIRP irp, PIO_STACK_LOCATION stack,
+                        std::unique_lock<std::mutex>& guard) {
+  ULONG count = 0;
+  const NTSTATUS status = CopyThroughCache(
+      volume, stack->FileObject, stack->MajorFunction == IRP_MJ_WRITE,
+      stack->Parameters.Read.ByteOffset.QuadPart, stack->Parameters.Read.Length, BufferOf(irp),
+      &count, guard);
+  irp->IoStatus.Information = count;
+  return status;
+}
+
 // Serves the request and leaves its outcome in IoStatus.
 NTSTATUS Serve(const VolumeView& view, PIRP irp, const std::u16string* create_path) {
   Volume& volume = *view.volume;
   PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
-  std::lock_guard guard(volume.lock());
+  std::unique_lock guard(volume.lock());
   const UCHAR major = stack->MajorFunction;
   // Cleanup and close always work: the I/O manager cannot take no for an answer.
   if (major == IRP_MJ_CLEANUP) return Cleanup(stack->FileObject);
   if (major == IRP_MJ_CLOSE) {
     Open* open = OpenOf(stack->FileObject);
     if (open != nullptr && open->counted) Cleanup(stack->FileObject);
+    CcUninitializeCacheMap(stack->FileObject, nullptr, nullptr);
     delete open;
     stack->FileObject->FsContext2 = nullptr;
     return STATUS_SUCCESS;
@@ -1067,7 +1235,25 @@ NTSTATUS Serve(const VolumeView& view, PIRP irp, const std::u16string* create_pa
   const NTSTATUS fault = volume.TakeFault(KindOf(major));
   if (!NT_SUCCESS(fault)) return fault;
   if (major == IRP_MJ_CREATE) return Create(view, irp, stack, create_path);
-  if (OpenOf(stack->FileObject) == nullptr) return STATUS_INVALID_PARAMETER;
+  Open* open = OpenOf(stack->FileObject);
+  if (open == nullptr) return STATUS_INVALID_PARAMETER;
+  if (open->section != nullptr) {
+    if ((major == IRP_MJ_READ || major == IRP_MJ_WRITE) &&
+        (irp->Flags & (IRP_NOCACHE | IRP_PAGING_IO)) == 0) {
+      return CachedTransfer(volume, irp, stack, guard);
+    }
+    if (WritesAround(irp, stack) &&
+        CcGetFileObjectFromSectionPtrs(open->section.get()) != nullptr) {
+      // What the cache holds goes out first, so the request sees and keeps it.
+      std::shared_ptr<SECTION_OBJECT_POINTERS> section = open->section;
+      guard.unlock();
+      IO_STATUS_BLOCK flushed;
+      CcFlushCache(section.get(), nullptr, 0, &flushed);
+      guard.lock();
+      if (!NT_SUCCESS(flushed.Status)) return flushed.Status;
+      if (OpenOf(stack->FileObject) == nullptr) return STATUS_FILE_CLOSED;
+    }
+  }
   switch (major) {
     case IRP_MJ_READ:
       return Read(irp, stack);
@@ -1114,6 +1300,22 @@ void CompleteDeferred(PVOID parameter) {
 
 }  // namespace
 
+BOOLEAN FastTransfer(Volume& volume, PFILE_OBJECT file, bool write, PLARGE_INTEGER offset,
+                     ULONG length, PVOID buffer, PIO_STATUS_BLOCK status) {
+  if (volume.complete_later()) return FALSE;
+  std::unique_lock guard(volume.lock());
+  // Only a stream this open already reads or writes cached, on a volume with nothing to fake.
+  if (file->PrivateCacheMap == nullptr || OpenOf(file) == nullptr || volume.gone_locked() ||
+      volume.FaultArmed(write ? RequestKind::kWrite : RequestKind::kRead)) {
+    return FALSE;
+  }
+  ULONG count = 0;
+  status->Status =
+      CopyThroughCache(volume, file, write, offset->QuadPart, length, buffer, &count, guard);
+  status->Information = count;
+  return TRUE;
+}
+
 std::u16string PathOf(const Open& open) {
   std::u16string path = open.parent == nullptr ? u"\\" : PathOfNode(*open.parent);
   if (open.parent != nullptr) path += u"\\" + open.name;
@@ -1124,7 +1326,10 @@ std::u16string PathOf(const Open& open) {
 NTSTATUS ServeVolumeRequest(const VolumeView& view, PIRP irp,
                             const std::u16string* create_path) {
   const UCHAR major = IoGetCurrentIrpStackLocation(irp)->MajorFunction;
-  if (view.volume->complete_later() && major != IRP_MJ_CLEANUP && major != IRP_MJ_CLOSE) {
+  // Paging I/O is served at once: the cache and the memory manager wait for it, possibly on
+  // the system thread that would serve it later.
+  if (view.volume->complete_later() && major != IRP_MJ_CLEANUP && major != IRP_MJ_CLOSE &&
+      (irp->Flags & IRP_PAGING_IO) == 0) {
     auto* deferred = new Deferred{{}, view, irp, create_path != nullptr,
                                   create_path != nullptr ? *create_path : std::u16string()};
     ExInitializeWorkItem(&deferred->item, CompleteDeferred, deferred);

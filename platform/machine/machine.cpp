@@ -1,7 +1,9 @@
 #include "platform/machine/machine.h"
 
+#include <cctype>
 #include <string>
 
+#include "platform/fs/file_systems.h"
 #include "platform/nt/driver_loader.h"
 #include "platform/nt/machine_kernel.h"
 #include "platform/nt/module_registry.h"
@@ -28,6 +30,7 @@ Machine::~Machine() {
 void Machine::Boot() {
   kernel_ = std::make_unique<nt::Kernel>();
   nt::MachineControl::SetVersion(config_.majorVersion, config_.minorVersion);
+  StartFileSystems();
   for (const DriverModule& driver : drivers_) {
     nt::ModuleRegistry::Register(driver.module, driver.entry);
     nt::DriverControl::InstallService(driver.service, u"System32\\drivers\\" + driver.module,
@@ -40,6 +43,30 @@ void Machine::Boot() {
   PACCESS_TOKEN token = nt::TokenControl::CreateToken(user.c_str());
   session_ = nt::ProcessControl::Create(u"explorer.exe", token);
   ObDereferenceObject(token);
+}
+
+void Machine::StartFileSystems() {
+  fs::FileSystems::Start();
+  for (const VolumeConfig& config : config_.volumes) {
+    std::string format = config.fileSystem;
+    for (char& c : format) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    const fs::Format kind = format == "FAT"     ? fs::Format::kFat
+                            : format == "FAT32" ? fs::Format::kFat32
+                                                : fs::Format::kNtfs;
+    fs::Volume* volume = fs::FileSystems::AddVolume(static_cast<char16_t>(config.letter), kind,
+                                                    config.serial);
+    if (!config.systemRoot.empty()) {
+      fs::FileSystems::SetSystemRoot(volume, u"\\" + Widen(config.systemRoot));
+    }
+  }
+  std::uint32_t shareSerial = 0x5A000001;
+  for (const ServerConfig& server : config_.servers) {
+    fs::FileSystems::AddServer(Widen(server.name));
+    for (const std::string& share : server.shares) {
+      fs::FileSystems::AddShare(Widen(server.name), Widen(share), fs::Format::kNtfs,
+                                shareSerial++);
+    }
+  }
 }
 
 void Machine::Shutdown() {

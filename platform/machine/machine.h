@@ -45,6 +45,9 @@ class Machine {
   PEPROCESS session() const { return session_; }
 
  private:
+  // Loads the file systems and adds the configured volumes, servers and shares.
+  void StartFileSystems();
+
   MachineConfig config_;
   std::vector<DriverModule> drivers_;
   std::unique_ptr<nt::Kernel> kernel_;

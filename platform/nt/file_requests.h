@@ -22,7 +22,10 @@ constexpr LONGLONG FILE_USE_FILE_POINTER_POSITION = -2;
 
 // Reads or writes at `offset` (null or FILE_USE_FILE_POINTER_POSITION: the current position of
 // a synchronous file object; a file opened without intermediate buffering gets a non-cached
-// request). The driver sees the caller's buffer as Irp->UserBuffer.
+// request). The driver sees the caller's buffer as Irp->UserBuffer. A file object that already
+// reads or writes through the cache (it has a private cache map) first tries the FastIoRead or
+// FastIoWrite entry of the top driver's fast I/O table; the IRP goes only when the entry is
+// missing or declines.
 NTSTATUS ZwReadFile(HANDLE file, HANDLE event, PIO_APC_ROUTINE apc_routine, PVOID apc_context,
                     PIO_STATUS_BLOCK io_status, PVOID buffer, ULONG length,
                     PLARGE_INTEGER offset, PULONG key);

@@ -4,6 +4,7 @@
 #pragma once
 
 #include "platform/nt/access_rights.h"
+#include "platform/nt/cache_manager.h"
 #include "platform/nt/clock.h"
 #include "platform/nt/delay.h"
 #include "platform/nt/device.h"
@@ -27,6 +28,7 @@
 #include "platform/nt/irql.h"
 #include "platform/nt/list_entry.h"
 #include "platform/nt/mdl.h"
+#include "platform/nt/memory_manager.h"
 #include "platform/nt/nt_types.h"
 #include "platform/nt/ntstatus.h"
 #include "platform/nt/object_namespace.h"

@@ -3,6 +3,7 @@
 #include <atomic>
 #include <cstdio>
 
+#include "platform/nt/cache_manager.h"
 #include "platform/nt/driver_loader.h"
 #include "platform/nt/fs_registration.h"
 #include "platform/nt/irql.h"
@@ -64,6 +65,7 @@ Kernel::Kernel() {
   StartRegistry();
   StartWorkQueues();
   StartTimers();
+  StartCacheManager();
 }
 
 Kernel::~Kernel() {
@@ -72,6 +74,7 @@ Kernel::~Kernel() {
   TerminateUserProcesses();
   WorkQueueControl::WaitIdle();
   EndSystemProcess();
+  StopCacheManager();
   UnloadAllDrivers();
   ForgetFileSystemRegistrations();
   HaltTimers();

@@ -4,6 +4,7 @@
 #include <mutex>
 #include <vector>
 
+#include "platform/nt/cache_manager.h"
 #include "platform/nt/device.h"
 #include "platform/nt/device_control.h"
 #include "platform/nt/irp.h"
@@ -92,6 +93,7 @@ void MachineControl::Shutdown() {
     if (shut_down) return;
     shut_down = true;
   }
+  FlushAllCaches();
   NotifyShutdown();
   HaltTimers();
   StopWorkQueues();

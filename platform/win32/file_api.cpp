@@ -11,8 +11,11 @@
 #include "platform/nt/event.h"
 #include "platform/nt/file_io.h"
 #include "platform/nt/handles.h"
+#include "platform/nt/irp.h"
 #include "platform/nt/ntstatus.h"
 #include "platform/nt/object_namespace.h"
+#include "platform/nt/user_file_requests.h"
+#include "platform/win32/file_names.h"
 #include "platform/win32/named_pipe.h"
 #include "platform/win32/process_api.h"
 #include "platform/win32/synch.h"
@@ -24,26 +27,12 @@ static_assert(offsetof(OVERLAPPED, InternalHigh) == offsetof(IO_STATUS_BLOCK, In
 namespace {
 
 constexpr std::u16string_view kPipePrefix = u"\\\\.\\pipe\\";
+// The longest kernel name a counted string holds.
+constexpr size_t kMaxNameCharacters = 0xFFFE / sizeof(WCHAR);
 
 bool StartsWith(std::u16string_view text, std::u16string_view prefix) {
   return text.size() >= prefix.size() &&
          nt::FoldName(text.substr(0, prefix.size())) == nt::FoldName(prefix);
-}
-
-bool IsDriveLetter(WCHAR c) { return (c >= u'A' && c <= u'Z') || (c >= u'a' && c <= u'z'); }
-
-// The kernel's name of a Win32 path, or an empty string for a name it cannot translate.
-std::u16string KernelName(std::u16string_view path) {
-  if (StartsWith(path, u"\\\\.\\") || StartsWith(path, u"\\\\?\\")) {
-    return std::u16string(u"\\??\\") + std::u16string(path.substr(4));
-  }
-  if (StartsWith(path, u"\\\\")) {
-    return std::u16string(u"\\??\\UNC\\") + std::u16string(path.substr(2));
-  }
-  if (path.size() >= 2 && IsDriveLetter(path[0]) && path[1] == u':') {
-    return std::u16string(u"\\??\\") + std::u16string(path);
-  }
-  return std::u16string();
 }
 
 bool DispositionOf(DWORD creation, ULONG* disposition) {
@@ -77,6 +66,53 @@ NTSTATUS StatusOf(const OVERLAPPED* overlapped) {
       std::atomic_ref<const ULONG_PTR>(overlapped->Internal).load(std::memory_order_acquire)));
 }
 
+NTSTATUS Transfer(UCHAR major, HANDLE file, HANDLE event, PIO_STATUS_BLOCK io, PVOID buffer,
+                  ULONG length, PLARGE_INTEGER offset) {
+  return major == IRP_MJ_READ
+             ? NtReadFile(file, event, nullptr, nullptr, io, buffer, length, offset, nullptr)
+             : NtWriteFile(file, event, nullptr, nullptr, io, buffer, length, offset, nullptr);
+}
+
+// ReadFile and WriteFile on a file or device. With an overlapped block the transfer starts at
+// the block's offset and a pending request returns ERROR_IO_PENDING; without one the call waits,
+// also on an overlapped handle. A read at the end of the file is a success with no bytes when
+// synchronous, ERROR_HANDLE_EOF with a block.
+BOOL TransferFile(UCHAR major, HANDLE file, PVOID buffer, DWORD length, LPDWORD transferred,
+                  LPOVERLAPPED overlapped) {
+  if (overlapped != nullptr) {
+    if (overlapped->hEvent != nullptr && !ResetEvent(overlapped->hEvent)) return FALSE;
+    overlapped->Internal = static_cast<ULONG_PTR>(STATUS_PENDING);
+    overlapped->InternalHigh = 0;
+    LARGE_INTEGER offset;
+    offset.QuadPart = static_cast<LONGLONG>(
+        (static_cast<ULONGLONG>(overlapped->OffsetHigh) << 32) | overlapped->Offset);
+    auto* io = reinterpret_cast<PIO_STATUS_BLOCK>(overlapped);
+    const NTSTATUS status =
+        Transfer(major, file, overlapped->hEvent, io, buffer, length, &offset);
+    if (status == STATUS_PENDING) return win32::FailWith(ERROR_IO_PENDING);
+    if (!NT_SUCCESS(status)) {
+      // A request that failed at once leaves its block as it was.
+      overlapped->Internal = static_cast<ULONG_PTR>(static_cast<ULONG>(status));
+      return win32::FailWithStatus(status);
+    }
+    if (transferred != nullptr) *transferred = static_cast<DWORD>(io->Information);
+    return TRUE;
+  }
+  HANDLE event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  if (event == nullptr) return FALSE;
+  IO_STATUS_BLOCK io{};
+  NTSTATUS status = Transfer(major, file, event, &io, buffer, length, nullptr);
+  if (status == STATUS_PENDING) {
+    WaitForSingleObject(event, INFINITE);
+    status = io.Status;
+  }
+  NtClose(event);
+  if (status == STATUS_END_OF_FILE && major == IRP_MJ_READ) return TRUE;
+  if (!NT_SUCCESS(status)) return win32::FailWithStatus(status);
+  if (transferred != nullptr) *transferred = static_cast<DWORD>(io.Information);
+  return TRUE;
+}
+
 }  // namespace
 
 HANDLE CreateFileW(LPCWSTR file_name, DWORD desired_access, DWORD share_mode,
@@ -96,9 +132,13 @@ HANDLE CreateFileW(LPCWSTR file_name, DWORD desired_access, DWORD share_mode,
     return win32::OpenPipeClient(path.substr(kPipePrefix.size()), desired_access,
                                  flags_and_attributes);
   }
-  const std::u16string kernel_name = KernelName(path);
+  const std::u16string kernel_name = win32::KernelNameOf(path);
   if (kernel_name.empty()) {
     SetLastError(ERROR_INVALID_NAME);
+    return INVALID_HANDLE_VALUE;
+  }
+  if (kernel_name.size() > kMaxNameCharacters) {
+    SetLastError(ERROR_FILENAME_EXCED_RANGE);
     return INVALID_HANDLE_VALUE;
   }
   ULONG options = 0;
@@ -142,7 +182,12 @@ HANDLE CreateFileW(LPCWSTR file_name, DWORD desired_access, DWORD share_mode,
                    flags_and_attributes & 0x7FA7, share_mode & FILE_SHARE_VALID_FLAGS,
                    disposition, options, nullptr, 0);
   if (!NT_SUCCESS(status)) {
-    win32::FailWithStatus(status);
+    // A new file that exists already is reported as such, not as a name collision.
+    if (status == STATUS_OBJECT_NAME_COLLISION) {
+      SetLastError(ERROR_FILE_EXISTS);
+    } else {
+      win32::FailWithStatus(status);
+    }
     return INVALID_HANDLE_VALUE;
   }
   const bool existed = (creation_disposition == CREATE_ALWAYS ||
@@ -156,7 +201,9 @@ BOOL ReadFile(HANDLE file, LPVOID buffer, DWORD bytes_to_read, LPDWORD bytes_rea
               LPOVERLAPPED overlapped) {
   if (bytes_read != nullptr) *bytes_read = 0;
   PVOID pipe = ReferencePipe(file);
-  if (pipe == nullptr) return win32::FailWith(ERROR_INVALID_FUNCTION);
+  if (pipe == nullptr) {
+    return TransferFile(IRP_MJ_READ, file, buffer, bytes_to_read, bytes_read, overlapped);
+  }
   const BOOL result = win32::ReadPipe(pipe, buffer, bytes_to_read, bytes_read, overlapped);
   ObfDereferenceObject(pipe);
   return result;
@@ -166,7 +213,10 @@ BOOL WriteFile(HANDLE file, LPCVOID buffer, DWORD bytes_to_write, LPDWORD bytes_
                LPOVERLAPPED overlapped) {
   if (bytes_written != nullptr) *bytes_written = 0;
   PVOID pipe = ReferencePipe(file);
-  if (pipe == nullptr) return win32::FailWith(ERROR_INVALID_FUNCTION);
+  if (pipe == nullptr) {
+    return TransferFile(IRP_MJ_WRITE, file, const_cast<LPVOID>(buffer), bytes_to_write,
+                        bytes_written, overlapped);
+  }
   const BOOL result = win32::WritePipe(pipe, buffer, bytes_to_write, bytes_written, overlapped);
   ObfDereferenceObject(pipe);
   return result;

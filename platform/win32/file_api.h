@@ -17,8 +17,14 @@ HANDLE CreateFileW(LPCWSTR file_name, DWORD desired_access, DWORD share_mode,
                    LPSECURITY_ATTRIBUTES security_attributes, DWORD creation_disposition,
                    DWORD flags_and_attributes, HANDLE template_file);
 
-// On pipes (named_pipe.h). Other handles fail with ERROR_INVALID_FUNCTION until the kernel
-// reads and writes files.
+// On files and devices through the I/O manager, and on pipes (named_pipe.h). With an
+// overlapped block the transfer starts at the block's offset; a request the driver leaves
+// pending returns FALSE with ERROR_IO_PENDING, its event (reset first) is set when it completes
+// and GetOverlappedResult reads the outcome. Without a block the call waits, also on an
+// overlapped handle, and moves a synchronous handle's position. A synchronous read at the end
+// of a file succeeds with 0 bytes; with a block it fails with ERROR_HANDLE_EOF. A handle opened
+// with FILE_FLAG_NO_BUFFERING needs offsets and lengths in whole sectors
+// (ERROR_INVALID_PARAMETER).
 BOOL ReadFile(HANDLE file, LPVOID buffer, DWORD bytes_to_read, LPDWORD bytes_read,
               LPOVERLAPPED overlapped);
 BOOL WriteFile(HANDLE file, LPCVOID buffer, DWORD bytes_to_write, LPDWORD bytes_written,

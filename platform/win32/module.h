@@ -15,7 +15,6 @@ constexpr DWORD DLL_PROCESS_DETACH = 0;
 constexpr DWORD DLL_PROCESS_ATTACH = 1;
 constexpr DWORD DLL_THREAD_ATTACH = 2;
 constexpr DWORD DLL_THREAD_DETACH = 3;
-constexpr DWORD MAX_PATH = 260;
 
 using PDLL_MAIN = BOOL (*)(HINSTANCE instance, DWORD reason, LPVOID reserved);
 using PWMAIN = int (*)(int argc, WCHAR** argv);

@@ -79,6 +79,10 @@ constexpr DWORD ERROR_NO_SYSTEM_RESOURCES = 1450;
 constexpr DWORD ERROR_SERVICE_ALREADY_RUNNING = 1056;
 constexpr DWORD ERROR_CANT_RESOLVE_FILENAME = 1921;
 constexpr DWORD ERROR_SEM_TIMEOUT = 121;
+constexpr DWORD ERROR_NEGATIVE_SEEK = 131;
+constexpr DWORD ERROR_NOT_SAME_DEVICE = 17;
+constexpr DWORD ERROR_NETWORK_ACCESS_DENIED = 65;
+constexpr DWORD ERROR_REQUEST_ABORTED = 1235;
 
 // The calling thread's last error. Every thread starts with 0.
 void SetLastError(DWORD error);

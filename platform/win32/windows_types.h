@@ -37,6 +37,9 @@ using INT_PTR = std::intptr_t;
 // function type, so that the casts to and from it are clean.
 using FARPROC = void (*)();
 
+// The longest path most routines take, in characters with the terminating NUL.
+constexpr DWORD MAX_PATH = 260;
+
 inline const HANDLE INVALID_HANDLE_VALUE = reinterpret_cast<HANDLE>(static_cast<LONG_PTR>(-1));
 
 struct OVERLAPPED {
