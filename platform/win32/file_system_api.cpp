@@ -310,7 +310,7 @@ DWORD SetFilePointer(HANDLE file, LONG distance, PLONG distance_high, DWORD move
   } else {
     move.QuadPart = distance;
   }
-  LARGE_INTEGER position;
+  LARGE_INTEGER position{};
   if (!SetFilePointerEx(file, move, &position, move_method)) return INVALID_SET_FILE_POINTER;
   if (distance_high != nullptr) {
     *distance_high = static_cast<LONG>(static_cast<ULONGLONG>(position.QuadPart) >> 32);
