@@ -89,6 +89,11 @@ NTSTATUS ClearReadOnly(std::u16string_view fullPath);
 // folder or a sparse source.
 NTSTATUS CopyIfDifferent(MirrorFile& source, MirrorFile& mirror);
 
+// Writes the source's cached data out now, as paging writes through the stack, so that they
+// reach the mirrors. Success for a file without a cache; STATUS_USER_MAPPED_FILE while a user
+// view maps it. REQUIRES: PASSIVE_LEVEL.
+NTSTATUS FlushSource(PFILE_OBJECT source);
+
 // Deletes the folder at the path with everything in it; read-only files are cleared first.
 // False when the folder cannot be opened.
 bool DeleteTree(BypassAlias* alias, std::u16string_view fullPath);

@@ -4,6 +4,7 @@
 
 #include "driver/frame/filtered_machine.h"
 #include "driver/naming/volume_identity.h"
+#include "platform/nt/memory_manager.h"
 
 namespace {
 
@@ -227,3 +228,41 @@ TEST_F(MirrorFileTest, SmallerOperationsReachTheFileSystemBelowTheFilter) {
 }
 
 }  // namespace
+
+TEST_F(MirrorFileTest, FlushWritesCachedDataOutUnlessAUserViewMapsTheFile) {
+  HANDLE handle;
+  ASSERT_EQ(OpenFile(u"\\??\\C:\\cached.txt", &handle, FILE_OVERWRITE_IF), STATUS_SUCCESS);
+  PVOID object;
+  ASSERT_EQ(ObReferenceObjectByHandle(handle, 0, *IoFileObjectType, KernelMode, &object, nullptr),
+            STATUS_SUCCESS);
+  auto* file = static_cast<PFILE_OBJECT>(object);
+  char data[] = "cached";
+  IO_STATUS_BLOCK io{};
+  LARGE_INTEGER offset{};
+  ASSERT_EQ(ZwWriteFile(handle, nullptr, nullptr, nullptr, &io, data, 6, &offset, nullptr),
+            STATUS_SUCCESS);
+  auto stored = [this] {
+    std::shared_ptr<fs::Node> node = c_->Find(u"\\cached.txt");
+    std::lock_guard guard(c_->lock());
+    const auto& bytes = node->streams[u""].data;
+    return std::string(bytes.begin(), bytes.end());
+  };
+  EXPECT_NE(stored(), "cached") << "the data waits in the cache";
+  EXPECT_EQ(FlushSource(file), STATUS_SUCCESS);
+  EXPECT_EQ(stored(), "cached");
+
+  HANDLE section;
+  ASSERT_EQ(ZwCreateSection(&section, SECTION_ALL_ACCESS, nullptr, nullptr, PAGE_READWRITE,
+                            SEC_COMMIT, handle),
+            STATUS_SUCCESS);
+  PVOID view = nullptr;
+  SIZE_T viewSize = 0;
+  ASSERT_EQ(ZwMapViewOfSection(section, NtCurrentProcess(), &view, 0, 0, nullptr, &viewSize,
+                               ViewUnmap, 0, PAGE_READWRITE),
+            STATUS_SUCCESS);
+  EXPECT_EQ(FlushSource(file), STATUS_USER_MAPPED_FILE);
+  ZwUnmapViewOfSection(NtCurrentProcess(), view);
+  ZwClose(section);
+  ObDereferenceObject(file);
+  ZwClose(handle);
+}
