@@ -8,14 +8,12 @@
 #include "platform/nt/object_header.h"
 #include "platform/nt/object_namespace.h"
 #include "platform/nt/pool.h"
+#include "platform/nt/symbolic_link_internal.h"
 
 namespace {
 
-struct SymbolicLink {
-  std::u16string target;
-};
-
-SymbolicLink* LinkOf(PVOID object) { return static_cast<SymbolicLink*>(object); }
+using nt::LinkOf;
+using nt::SymbolicLink;
 
 void DeleteLink(PVOID object) { LinkOf(object)->~SymbolicLink(); }
 
@@ -49,12 +47,19 @@ void RequirePassive(PVOID detail) {
 
 }  // namespace
 
+OBJECT_TYPE* nt::SymbolicLinkType() { return &symbolic_link_type; }
+
+PVOID nt::NewSymbolicLink(std::u16string_view target, bool fromDriver) {
+  PVOID link = CreateObject(&symbolic_link_type, sizeof(SymbolicLink));
+  if (link != nullptr) new (link) SymbolicLink{std::u16string(target), fromDriver};
+  return link;
+}
+
 NTSTATUS IoCreateSymbolicLink(PUNICODE_STRING link_name, PUNICODE_STRING target_name) {
   RequirePassive(link_name);
   if (link_name == nullptr || target_name == nullptr) return STATUS_INVALID_PARAMETER;
-  PVOID link = nt::CreateObject(&symbolic_link_type, sizeof(SymbolicLink));
+  PVOID link = nt::NewSymbolicLink(View(target_name), true);
   if (link == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
-  new (link) SymbolicLink{std::u16string(View(target_name))};
   PVOID existing = nullptr;
   const NTSTATUS status =
       nt::InsertObjectName(link, View(link_name), nullptr, OBJ_PERMANENT, &existing);

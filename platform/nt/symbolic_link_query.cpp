@@ -1,47 +1,20 @@
 #include "platform/nt/symbolic_link_query.h"
 
 #include <cstring>
-#include <new>
 #include <string>
 #include <string_view>
 
-#include "platform/nt/device.h"
 #include "platform/nt/handles.h"
 #include "platform/nt/irql.h"
 #include "platform/nt/ntstatus.h"
 #include "platform/nt/object_header.h"
 #include "platform/nt/object_namespace.h"
 #include "platform/nt/pool.h"
+#include "platform/nt/symbolic_link_internal.h"
 
 namespace {
 
-// The links of this file. The kernel's own link type keeps its target private; a link of this
-// type is made by user mode or stands for a driver's link to a device.
-struct UserLink {
-  std::u16string target;
-  bool stands_in = false;  // for a driver's link, which cannot be removed through it
-};
-
-UserLink* LinkOf(PVOID object) { return static_cast<UserLink*>(object); }
-
-void DeleteLink(PVOID object) { LinkOf(object)->~UserLink(); }
-
-NTSTATUS ParseLink(PVOID object, std::u16string_view remaining, nt::ParseContext*, PVOID*,
-                   std::u16string* reparse) {
-  *reparse = LinkOf(object)->target;
-  reparse->append(remaining);
-  return STATUS_REPARSE;
-}
-
-OBJECT_TYPE user_link_type{u"SymbolicLink",
-                           PoolTag('S', 'y', 'm', 'U'),
-                           {STANDARD_RIGHTS_READ | 0x1, STANDARD_RIGHTS_WRITE,
-                            STANDARD_RIGHTS_EXECUTE | 0x1, STANDARD_RIGHTS_REQUIRED | 0x1},
-                           DeleteLink,
-                           nullptr,
-                           ParseLink,
-                           nullptr,
-                           false};
+using nt::LinkOf;
 
 std::u16string_view View(PCUNICODE_STRING string) {
   return std::u16string_view(string->Buffer, string->Length / sizeof(WCHAR));
@@ -54,12 +27,6 @@ void RequirePassive(PVOID detail) {
   }
 }
 
-PVOID NewLink(std::u16string_view target, bool stands_in) {
-  PVOID link = nt::CreateObject(&user_link_type, sizeof(UserLink));
-  if (link != nullptr) new (link) UserLink{std::u16string(target), stands_in};
-  return link;
-}
-
 NTSTATUS CreateLink(PHANDLE handle, ACCESS_MASK desired_access, POBJECT_ATTRIBUTES attributes,
                     PUNICODE_STRING target, KPROCESSOR_MODE mode) {
   RequirePassive(handle);
@@ -68,13 +35,13 @@ NTSTATUS CreateLink(PHANDLE handle, ACCESS_MASK desired_access, POBJECT_ATTRIBUT
     return STATUS_ACCESS_VIOLATION;
   }
   if (attributes->RootDirectory != nullptr) return STATUS_INVALID_PARAMETER;
-  PVOID link = NewLink(View(target), false);
+  PVOID link = nt::NewSymbolicLink(View(target), false);
   if (link == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
   PVOID existing = nullptr;
   NTSTATUS status = nt::InsertObjectName(link, View(attributes->ObjectName), nullptr,
                                          attributes->Attributes & OBJ_PERMANENT, &existing);
   if (NT_SUCCESS(status)) {
-    status = nt::CreateHandle(link, nt::MapAccess(&user_link_type, desired_access),
+    status = nt::CreateHandle(link, nt::MapAccess(nt::SymbolicLinkType(), desired_access),
                               attributes->Attributes, mode, handle);
     if (!NT_SUCCESS(status)) nt::RemoveObjectName(link);
   }
@@ -82,24 +49,12 @@ NTSTATUS CreateLink(PHANDLE handle, ACCESS_MASK desired_access, POBJECT_ATTRIBUT
   return status;
 }
 
-// The link named `name`: one of this file's, or a stand-in for a driver's link to a device.
 NTSTATUS FindLink(std::u16string_view name, KPROCESSOR_MODE mode, PVOID* link) {
   nt::ParseContext context;
   context.mode = mode;
   context.attributes = OBJ_OPENLINK;
-  context.expected_type = &user_link_type;
-  NTSTATUS status = nt::LookupObject(name, nullptr, &context, link);
-  if (status != STATUS_OBJECT_TYPE_MISMATCH) return status;
-  context.expected_type = *IoDeviceObjectType;
-  PVOID device;
-  status = nt::LookupObject(name, nullptr, &context, &device);
-  if (!NT_SUCCESS(status)) return STATUS_OBJECT_TYPE_MISMATCH;
-  const std::u16string device_name = nt::FullNameOf(device);
-  ObfDereferenceObject(device);
-  // The name itself must be a link: a device's own name is not one.
-  if (nt::FoldName(device_name) == nt::FoldName(name)) return STATUS_OBJECT_TYPE_MISMATCH;
-  *link = NewLink(device_name, true);
-  return *link != nullptr ? STATUS_SUCCESS : STATUS_INSUFFICIENT_RESOURCES;
+  context.expected_type = nt::SymbolicLinkType();
+  return nt::LookupObject(name, nullptr, &context, link);
 }
 
 NTSTATUS OpenLink(PHANDLE handle, ACCESS_MASK desired_access, POBJECT_ATTRIBUTES attributes,
@@ -112,7 +67,7 @@ NTSTATUS OpenLink(PHANDLE handle, ACCESS_MASK desired_access, POBJECT_ATTRIBUTES
   PVOID link;
   NTSTATUS status = FindLink(View(attributes->ObjectName), mode, &link);
   if (!NT_SUCCESS(status)) return status;
-  status = nt::CreateHandle(link, nt::MapAccess(&user_link_type, desired_access),
+  status = nt::CreateHandle(link, nt::MapAccess(nt::SymbolicLinkType(), desired_access),
                             attributes->Attributes & ~OBJ_PERMANENT, mode, handle);
   ObfDereferenceObject(link);
   return status;
@@ -123,7 +78,7 @@ NTSTATUS QueryLink(HANDLE handle, PUNICODE_STRING target, PULONG returned_length
   if (target == nullptr) return STATUS_ACCESS_VIOLATION;
   PVOID link;
   const NTSTATUS status = ObReferenceObjectByHandle(handle, SYMBOLIC_LINK_QUERY,
-                                                    &user_link_type, mode, &link, nullptr);
+                                                    nt::SymbolicLinkType(), mode, &link, nullptr);
   if (!NT_SUCCESS(status)) return status;
   const std::u16string name = LinkOf(link)->target;
   ObfDereferenceObject(link);
@@ -140,9 +95,9 @@ NTSTATUS QueryLink(HANDLE handle, PUNICODE_STRING target, PULONG returned_length
 NTSTATUS MakeTemporary(HANDLE handle, KPROCESSOR_MODE mode) {
   PVOID link;
   const NTSTATUS status =
-      ObReferenceObjectByHandle(handle, DELETE, &user_link_type, mode, &link, nullptr);
+      ObReferenceObjectByHandle(handle, DELETE, nt::SymbolicLinkType(), mode, &link, nullptr);
   if (!NT_SUCCESS(status)) return status;
-  if (LinkOf(link)->stands_in) {
+  if (LinkOf(link)->fromDriver) {
     ObfDereferenceObject(link);
     return STATUS_ACCESS_DENIED;
   }
