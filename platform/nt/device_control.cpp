@@ -82,16 +82,10 @@ NTSTATUS ControlFile(UCHAR major, HANDLE handle, HANDLE event_handle, PIO_APC_RO
     return STATUS_ACCESS_DENIED;
   }
   PKEVENT event = nullptr;
-  if (event_handle != nullptr) {
-    PVOID event_object;
-    status = ObReferenceObjectByHandle(event_handle, EVENT_MODIFY_STATE, *ExEventObjectType, mode,
-                                       &event_object, nullptr);
-    if (!NT_SUCCESS(status)) {
-      ObfDereferenceObject(file);
-      return status;
-    }
-    event = static_cast<PKEVENT>(event_object);
-    KeClearEvent(event);
+  status = nt::ReferenceRequestEvent(event_handle, mode, &event);
+  if (!NT_SUCCESS(status)) {
+    ObfDereferenceObject(file);
+    return status;
   }
   const bool synchronous = (std::atomic_ref<ULONG>(file->Flags).load() & FO_SYNCHRONOUS_IO) != 0;
   // The waiter below still needs the file after the request dropped its reference.

@@ -20,6 +20,19 @@
 #include "platform/nt/ntstatus.h"
 #include "platform/nt/pool.h"
 
+NTSTATUS nt::ReferenceRequestEvent(HANDLE event_handle, KPROCESSOR_MODE mode, PKEVENT* event) {
+  *event = nullptr;
+  if (event_handle == nullptr) return STATUS_SUCCESS;
+  PVOID event_object;
+  const NTSTATUS status = ObReferenceObjectByHandle(event_handle, EVENT_MODIFY_STATE,
+                                                    *ExEventObjectType, mode, &event_object,
+                                                    nullptr);
+  if (!NT_SUCCESS(status)) return status;
+  *event = static_cast<PKEVENT>(event_object);
+  KeClearEvent(*event);
+  return STATUS_SUCCESS;
+}
+
 namespace {
 
 constexpr ULONG kSystemBufferTag = PoolTag('I', 'o', 'S', 'b');
@@ -111,16 +124,10 @@ NTSTATUS Issue(HANDLE handle, HANDLE event_handle, PIO_STATUS_BLOCK io_status,
     return STATUS_ACCESS_DENIED;
   }
   PKEVENT event = nullptr;
-  if (event_handle != nullptr) {
-    PVOID event_object;
-    status = ObReferenceObjectByHandle(event_handle, EVENT_MODIFY_STATE, *ExEventObjectType, mode,
-                                       &event_object, nullptr);
-    if (!NT_SUCCESS(status)) {
-      ObfDereferenceObject(file);
-      return status;
-    }
-    event = static_cast<PKEVENT>(event_object);
-    KeClearEvent(event);
+  status = nt::ReferenceRequestEvent(event_handle, mode, &event);
+  if (!NT_SUCCESS(status)) {
+    ObfDereferenceObject(file);
+    return status;
   }
   const bool synchronous = (std::atomic_ref<ULONG>(file->Flags).load() & FO_SYNCHRONOUS_IO) != 0;
   // The waiter below still needs the file after the request dropped its reference.

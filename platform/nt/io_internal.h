@@ -74,4 +74,8 @@ NTSTATUS ParseDevice(PVOID device, std::u16string_view remaining, ParseContext* 
 NTSTATUS ParseFile(PVOID file, std::u16string_view remaining, ParseContext* context,
                    PVOID* result, std::u16string* reparse);
 
+// The completion event a caller of a file request named by handle (none without a handle),
+// referenced and cleared; the caller dereferences it.
+NTSTATUS ReferenceRequestEvent(HANDLE event_handle, KPROCESSOR_MODE mode, PKEVENT* event);
+
 }  // namespace nt
