@@ -2,8 +2,10 @@
 
 #include <algorithm>
 #include <cstring>
+#include <functional>
 #include <mutex>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "platform/fs/file_systems.h"
@@ -31,6 +33,9 @@ struct Seen {
 std::mutex seen_lock;
 std::vector<Seen> seen;
 
+// Run once, inside the next paging write that passes the spy.
+std::function<void()> during_paging_write;
+
 struct SpyExtension {
   PDEVICE_OBJECT lower;
 };
@@ -43,6 +48,10 @@ NTSTATUS SpyDispatch(PDEVICE_OBJECT device, PIRP irp) {
                     stack->FileObject != nullptr &&
                         (stack->FileObject->Flags & FO_STREAM_FILE) != 0,
                     IoGetTopLevelIrp()});
+  }
+  if ((irp->Flags & IRP_PAGING_IO) != 0 && stack->MajorFunction == IRP_MJ_WRITE &&
+      during_paging_write) {
+    std::exchange(during_paging_write, nullptr)();
   }
   IoSkipCurrentIrpStackLocation(irp);
   return IoCallDriver(static_cast<SpyExtension*>(device->DeviceExtension)->lower, irp);
@@ -353,6 +362,16 @@ TEST_F(CacheTest, TheMachinesShutdownWritesTheCachedDataFirst) {
   nt::MachineControl::Shutdown();
   EXPECT_EQ(Stored(u"\\kept.txt"), "kept");
   ZwClose(handle);
+}
+
+TEST_F(CacheTest, TheLazyWriterKeepsAStreamThatAFlushIsWritingAfterTheLastHandleClosed) {
+  HANDLE handle;
+  ASSERT_EQ(Open(u"\\??\\C:\\closed.txt", &handle, FILE_CREATE), STATUS_SUCCESS);
+  ASSERT_EQ(Write(handle, "written after close", 0), STATUS_SUCCESS);
+  ZwClose(handle);
+  during_paging_write = [] { Pass(nt::kTicksPerSecond); };
+  nt::MachineControl::Shutdown();
+  EXPECT_EQ(Stored(u"\\closed.txt"), "written after close");
 }
 
 TEST_F(CacheTest, CachedTransfersCompleteWhenTheVolumeServesRequestsFromASystemThread) {

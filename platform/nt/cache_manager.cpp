@@ -39,6 +39,7 @@ struct SharedCacheMap {
   CACHE_MANAGER_CALLBACKS callbacks{};
   PVOID context = nullptr;
   std::map<LONGLONG, Page> pages;  // by page number
+  int transfers = 0;  // paging transfers under way without the lock; the map stays while any is
 };
 
 // Guards every shared cache map; never held while a request is under way.
@@ -46,6 +47,26 @@ std::mutex cache_lock;
 std::set<SharedCacheMap*> maps;
 
 thread_local PIRP top_level_irp = nullptr;
+
+// Lets go of the cache lock for a paging transfer of `map`, keeping the map alive meanwhile.
+class TransferWindow {
+ public:
+  TransferWindow(SharedCacheMap* map, std::unique_lock<std::mutex>& lock)
+      : map_(map), lock_(lock) {
+    ++map_->transfers;
+    lock_.unlock();
+  }
+  ~TransferWindow() {
+    lock_.lock();
+    --map_->transfers;
+  }
+  TransferWindow(const TransferWindow&) = delete;
+  TransferWindow& operator=(const TransferWindow&) = delete;
+
+ private:
+  SharedCacheMap* map_;
+  std::unique_lock<std::mutex>& lock_;
+};
 
 SharedCacheMap* MapOf(PSECTION_OBJECT_POINTERS section) {
   return section == nullptr ? nullptr : static_cast<SharedCacheMap*>(section->SharedCacheMap);
@@ -77,13 +98,12 @@ NTSTATUS LoadPages(SharedCacheMap* map, LONGLONG first, LONGLONG last,
       map->pages.emplace(page, Page{});
       continue;
     }
-    PFILE_OBJECT file = map->file;
-    ObfReferenceObject(file);
-    lock.unlock();
     Page loaded;
-    const NTSTATUS status = PagingIo(file, IRP_MJ_READ, page, loaded.bytes.data());
-    ObfDereferenceObject(file);
-    lock.lock();
+    NTSTATUS status;
+    {
+      TransferWindow window(map, lock);
+      status = PagingIo(map->file, IRP_MJ_READ, page, loaded.bytes.data());
+    }
     if (!NT_SUCCESS(status) && status != STATUS_END_OF_FILE) return status;
     map->pages.emplace(page, std::move(loaded));  // a write meanwhile keeps its page
   }
@@ -108,24 +128,23 @@ NTSTATUS WriteDirty(SharedCacheMap* map, LONGLONG first, LONGLONG last, LONGLONG
     dirty.push_back({it->first, page.bytes});
   }
   if (dirty.empty()) return STATUS_SUCCESS;
-  PFILE_OBJECT file = map->file;
-  ObfReferenceObject(file);
-  const CACHE_MANAGER_CALLBACKS callbacks = map->callbacks;
-  PVOID context = map->context;
-  lock.unlock();
-  if (callbacks.AcquireForLazyWrite != nullptr) callbacks.AcquireForLazyWrite(context, TRUE);
   NTSTATUS result = STATUS_SUCCESS;
   std::vector<LONGLONG> failed;
-  for (DirtyPage& page : dirty) {
-    const NTSTATUS status = PagingIo(file, IRP_MJ_WRITE, page.number, page.bytes.data());
-    if (!NT_SUCCESS(status)) {
-      result = status;
-      failed.push_back(page.number);
+  {
+    TransferWindow window(map, lock);
+    const CACHE_MANAGER_CALLBACKS& callbacks = map->callbacks;
+    if (callbacks.AcquireForLazyWrite != nullptr) {
+      callbacks.AcquireForLazyWrite(map->context, TRUE);
     }
+    for (DirtyPage& page : dirty) {
+      const NTSTATUS status = PagingIo(map->file, IRP_MJ_WRITE, page.number, page.bytes.data());
+      if (!NT_SUCCESS(status)) {
+        result = status;
+        failed.push_back(page.number);
+      }
+    }
+    if (callbacks.ReleaseFromLazyWrite != nullptr) callbacks.ReleaseFromLazyWrite(map->context);
   }
-  if (callbacks.ReleaseFromLazyWrite != nullptr) callbacks.ReleaseFromLazyWrite(context);
-  ObfDereferenceObject(file);
-  lock.lock();
   for (const DirtyPage& page : dirty) {
     if (std::find(failed.begin(), failed.end(), page.number) != failed.end()) {
       auto it = map->pages.find(page.number);
@@ -138,8 +157,8 @@ NTSTATUS WriteDirty(SharedCacheMap* map, LONGLONG first, LONGLONG last, LONGLONG
   return result;
 }
 
-// Lets go of the streams nobody caches and nothing is dirty in; with `all`, of every stream.
-// Called without the lock.
+// Lets go of the streams nobody caches and nothing is dirty in; with `all`, of every stream
+// that no transfer is under way on. Called without the lock.
 void ReleaseMaps(bool all) {
   std::vector<PFILE_OBJECT> released;
   {
@@ -148,7 +167,7 @@ void ReleaseMaps(bool all) {
       SharedCacheMap* map = *it;
       const bool dirty = std::any_of(map->pages.begin(), map->pages.end(),
                                      [](const auto& entry) { return entry.second.dirty; });
-      if (!all && (!map->private_maps.empty() || dirty)) {
+      if (map->transfers != 0 || (!all && (!map->private_maps.empty() || dirty))) {
         ++it;
         continue;
       }
