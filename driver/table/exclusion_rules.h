@@ -21,6 +21,10 @@ class ExclusionRules {
   void Prepare(ULONG systemSerial, std::u16string_view systemRootDirectory);
 
   ULONG systemSerial() const { return systemSerial_; }
+  // The system root's path on the system volume, for example \WINDOWS.
+  std::u16string_view systemRootDirectory() const {
+    return {systemRootDirectory_.Buffer, systemRootDirectory_.Length / sizeof(WCHAR)};
+  }
 
   // True for paths in a volume's Recycled, Recycler, System Volume Information or _RESTORE.
   bool IsSystemArea(std::u16string_view path) const;

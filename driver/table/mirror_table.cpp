@@ -27,6 +27,7 @@ MirrorTable::MirrorTable() : key_(MakeTableKey()), root_{} {
   KeInitializeSpinLock(&sourcesLock_);
   InitializeListHead(&options_);
   KeInitializeSpinLock(&optionsLock_);
+  KeInitializeEvent(&loadGate_, SynchronizationEvent, TRUE);
 }
 
 MirrorTable::~MirrorTable() {

@@ -16,6 +16,7 @@
 #include "driver/table/path_node.h"
 #include "driver/table/table_cipher.h"
 #include "platform/nt/eresource.h"
+#include "platform/nt/event.h"
 #include "platform/nt/list_entry.h"
 #include "platform/nt/nt_types.h"
 #include "platform/nt/security.h"
@@ -187,6 +188,13 @@ class MirrorTable {
 
   // --- State. -------------------------------------------------------------------------------
 
+  // Lets one caller at a time load the table from its file: a synchronization event, signalled
+  // while nobody loads.
+  PRKEVENT loadGate() { return &loadGate_; }
+  // The table was read from its file (or started empty when there was none).
+  bool loaded() const { return loaded_.load(); }
+  void MarkLoaded() { loaded_.store(true); }
+
   // Set by KV_IOCTL_DISABLE for the rest of the driver's life: nothing is classified any more
   // and the table is never saved again.
   void Disable();
@@ -254,6 +262,8 @@ class MirrorTable {
   std::atomic<bool> disabled_{false};
   std::atomic<bool> savingDisabled_{false};
   std::atomic<bool> dirty_{false};
+  std::atomic<bool> loaded_{false};
+  KEVENT loadGate_;
 
   DirectoryEntryQuery directoryEntryQuery_ = nullptr;
   void* directoryEntryContext_ = nullptr;
