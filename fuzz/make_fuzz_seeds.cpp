@@ -14,6 +14,11 @@
 #include "driver/base/resource_lock.h"
 #include "driver/table/mirror_table.h"
 #include "driver/table/table_cipher.h"
+#include "platform/fs/file_systems.h"
+#include "platform/fs/volume_image.h"
+#include "platform/nt/machine_kernel.h"
+#include "platform/nt/registry.h"
+#include "platform/nt/registry_image.h"
 
 namespace {
 
@@ -91,6 +96,28 @@ void ControlSeeds(const std::filesystem::path& folder) {
   Write(folder, 4, Request(8, 0, drive));                                     // volume change
 }
 
+// The payload of a machine image (the fuzz target frames what it is given), behind the byte that
+// chooses the reader: 0 for a volume, 1 for the registry.
+std::vector<unsigned char> Payload(unsigned char reader, const std::vector<UCHAR>& image) {
+  constexpr size_t kHeader = 8 + 4 + 8;
+  constexpr size_t kTrailer = 4;
+  std::vector<unsigned char> bytes = {reader};
+  bytes.insert(bytes.end(), image.begin() + kHeader, image.end() - kTrailer);
+  return bytes;
+}
+
+void MachineImageSeeds(const std::filesystem::path& folder) {
+  nt::Kernel kernel;
+  fs::FileSystems::Start();
+  fs::Volume* volume = fs::FileSystems::AddVolume(u'D', fs::Format::kNtfs, 0x11112222);
+  volume->PutFile(u"\\Docs\\Letter.txt", "Dear reader");
+  volume->PutFile(u"\\Docs\\A long file name.text", "long", FILE_ATTRIBUTE_HIDDEN);
+  Write(folder, 0, Payload(0, fs::SaveVolumeImage(*volume)));
+  nt::RegistryControl::SetString(u"\\Registry\\Machine\\SOFTWARE\\Korvane", u"Language",
+                                 u"English");
+  Write(folder, 1, Payload(1, nt::SaveRegistryImage()));
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -118,5 +145,6 @@ int main(int argc, char** argv) {
 
   TableSeeds(root / "fuzz_table_image");
   ControlSeeds(root / "fuzz_control");
+  MachineImageSeeds(root / "fuzz_machine_images");
   return 0;
 }

@@ -6,6 +6,7 @@
 
 #include "common/protocol.h"
 #include "common/record_bytes.h"
+#include "machine/compare.h"
 #include "machine/console.h"
 #include "machine/file_commands.h"
 #include "machine/text.h"
@@ -225,13 +226,42 @@ void Clock(Console& console, const std::vector<std::string>& args) {
 }
 
 void Shutdown(Console& console, const std::vector<std::string>&) {
-  console.machine().Shutdown();
+  std::string error;
+  if (!console.machine().Shutdown(&error)) console.Print("error: " + error);
   console.Print("the machine is off");
 }
 
 void Restart(Console& console, const std::vector<std::string>&) {
-  console.machine().Restart();
+  std::string error;
+  if (!console.machine().Restart(&error)) {
+    console.Print("error: " + error);
+    console.Print(console.machine().running() ? "the machine restarted" : "the machine is off");
+    return;
+  }
   console.Print("the machine restarted");
+}
+
+// "X:" (or "X") names the volume of drive X.
+void SetVolume(Console& console, const std::vector<std::string>& args, bool online) {
+  const std::string& drive = args.empty() ? "" : args[0];
+  if (drive.empty() || drive.size() > 2 || (drive.size() == 2 && drive[1] != ':')) {
+    console.Print(online ? "usage: volume online X:" : "usage: volume offline X:");
+    return;
+  }
+  if (!console.machine().SetVolumeOnline(drive[0], online)) {
+    SetLastError(ERROR_INVALID_DRIVE);
+    console.PrintLastError();
+    return;
+  }
+  console.Print("ok");
+}
+
+void VolumeOffline(Console& console, const std::vector<std::string>& args) {
+  SetVolume(console, args, false);
+}
+
+void VolumeOnline(Console& console, const std::vector<std::string>& args) {
+  SetVolume(console, args, true);
 }
 
 }  // namespace
@@ -252,7 +282,17 @@ const std::vector<Command>& Commands() {
        Ioctl},
       {"clock", "clock [+N{s|m|h|d}]              show the machine time, or advance it", 1,
        Clock},
-      {"restart", "restart                          shut down and boot again", 0, Restart},
+      {"volume offline",
+       "volume offline X:                take a volume away, as a disk that fails", 1,
+       VolumeOffline},
+      {"volume online", "volume online X:                 bring a volume back with its files",
+       1, VolumeOnline},
+      {"compare",
+       "compare PATH1 PATH2              compare two trees (names, sizes, data, times, "
+       "attributes)",
+       2, Compare},
+      {"restart", "restart                          shut down and boot, disks and registry kept",
+       0, Restart},
       {"shutdown", "shutdown                         shut the machine down", 0, Shutdown},
     };
     AddFileCommands(&list);

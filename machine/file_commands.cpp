@@ -169,6 +169,14 @@ void Dir(Console& console, const std::vector<std::string>& args) {
     WIN32_FIND_DATAW data;
     HANDLE find = FindFirstFileW(pattern.c_str(), &data);
     if (find == INVALID_HANDLE_VALUE) {
+      // Nothing found in a folder that exists: an empty folder lists nothing.
+      const DWORD error = GetLastError();
+      const DWORD attributes = GetFileAttributesW(Widen(args[0]).c_str());
+      if (error == ERROR_FILE_NOT_FOUND && attributes != INVALID_FILE_ATTRIBUTES &&
+          (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+        return;
+      }
+      SetLastError(error);
       console.PrintLastError();
       return;
     }

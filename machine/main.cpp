@@ -10,6 +10,8 @@
 
 #include "driver/frame/kv_driver.h"
 #include "driver/naming/volume_identity.h"
+#include "driver/replication/replication.h"
+#include "driver/replication/table_file.h"
 #include "machine/console.h"
 #include "platform/machine/machine.h"
 #include "platform/machine/machine_config.h"
@@ -29,6 +31,17 @@ bool ReadFile(const std::string& path, std::string* text) {
   buffer << in.rdbuf();
   *text = buffer.str();
   return true;
+}
+
+// Shuts the machine down at the end of the input, so that its state is written; a state that
+// cannot be written makes the run fail.
+int TurnOff(machine::Machine& computer, int result) {
+  std::string error;
+  if (computer.running() && !computer.Shutdown(&error)) {
+    std::cerr << "kvmachine: " << error << "\n";
+    return 2;
+  }
+  return result;
 }
 
 }  // namespace
@@ -68,9 +81,6 @@ int main(int argc, char** argv) {
       return 2;
     }
   }
-  if (!stateDir.empty()) {
-    std::cerr << "kvmachine: --state is not supported yet; the machine lives in memory\n";
-  }
 
   // A script runs on the virtual clock, so that its output is the same every time; a person
   // at the console sees the host's time.
@@ -80,9 +90,17 @@ int main(int argc, char** argv) {
   // What the driver's frame asks of the rest of the driver.
   DriverHooks hooks{};
   hooks.prepareTable = PrepareTable;
+  hooks.ensureLoaded = EnsureTableLoaded;
+  hooks.control.saveTable = SaveTable;
+  InstallReplication(&hooks);
   KvDriver::SetHooks(hooks);
-  machine::Machine computer(config, {{u"kvdrv.sys", u"kvdrv", u"filter", DriverEntry}});
-  computer.Boot();
+  machine::Machine computer(config, {{u"kvdrv.sys", u"kvdrv", u"filter", DriverEntry}},
+                            stateDir);
+  std::string error;
+  if (!computer.Boot(&error)) {
+    std::cerr << "kvmachine: " << error << "\n";
+    return 2;
+  }
   if (scriptPath.empty() && interactive) nt::SystemClock::FollowHost();
   kvmachine::Console console(&computer, std::cout);
   if (!scriptPath.empty()) {
@@ -91,11 +109,13 @@ int main(int argc, char** argv) {
       std::cerr << "kvmachine: cannot read " << scriptPath << "\n";
       return 2;
     }
-    const int result = console.Run(script, true, false);
-    if (!thenConsole || !isatty(0)) return result;
-    std::cout << "\nThe tour is over; the machine is yours. Type help for the commands.\n";
-    return console.Run(std::cin, false, true);
+    int result = console.Run(script, true, false);
+    if (thenConsole && isatty(0)) {
+      std::cout << "\nThe tour is over; the machine is yours. Type help for the commands.\n";
+      result = console.Run(std::cin, false, true);
+    }
+    return TurnOff(computer, result);
   }
   if (interactive) std::cout << "Korvane machine. Type help for the commands.\n";
-  return console.Run(std::cin, !interactive, interactive);
+  return TurnOff(computer, console.Run(std::cin, !interactive, interactive));
 }

@@ -137,7 +137,7 @@ NTSTATUS VolumeFilter::Completion(PIRP irp, PVOID context) {
       break;
   }
   if (post) return QueuePostProcessing(this, irp, context, nullptr);
-  if (hooks.release != nullptr && context != nullptr) hooks.release(context);
+  if (hooks.release != nullptr && context != nullptr) hooks.release(irp, context);
   return STATUS_SUCCESS;
 }
 
@@ -176,7 +176,7 @@ void VolumeFilter::PostProcess(PIRP irp, PVOID context, PVOID) {
     post(*this, irp, context);
   } else if (hooks.release != nullptr && context != nullptr &&
              stack->MajorFunction != IRP_MJ_FILE_SYSTEM_CONTROL) {
-    hooks.release(context);
+    hooks.release(irp, context);
   }
   IoCompleteRequest(irp, IO_NO_INCREMENT);
 }

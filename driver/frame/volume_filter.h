@@ -22,7 +22,7 @@ class VolumeFilter;
 struct FilterHooks {
   using Pre = NTSTATUS (*)(VolumeFilter& filter, PIRP irp);
   using Post = void (*)(VolumeFilter& filter, PIRP irp, PVOID context);
-  using Release = void (*)(PVOID context);
+  using Release = void (*)(PIRP irp, PVOID context);
   Pre preCreate;
   Post postCreate;
   Pre preClose;

@@ -510,6 +510,15 @@ TEST_F(FileSystemsTest, FaultsOnDemandFailTheRequestsTheyName) {
   ZwClose(handle);
 }
 
+TEST_F(FileSystemsTest, AMountOfADeviceThatIsNotReadyFailsWithTheDevicesError) {
+  d_->SetGone(true);
+  HANDLE handle;
+  EXPECT_EQ(Create(u"\\??\\D:\\f.txt", &handle, FILE_OPEN_IF), STATUS_DEVICE_NOT_READY);
+  d_->SetGone(false);
+  ASSERT_EQ(Create(u"\\??\\D:\\f.txt", &handle, FILE_OPEN_IF), STATUS_SUCCESS);
+  ZwClose(handle);
+}
+
 TEST_F(FileSystemsTest, ARemountKeepsTheVolumeDevice) {
   HANDLE handle;
   ASSERT_EQ(Create(u"\\??\\C:\\", &handle, FILE_OPEN, kSync | FILE_DIRECTORY_FILE,

@@ -124,37 +124,6 @@ bool MatchesPattern(std::u16string_view pattern, std::u16string_view name) {
   return MatchesPattern(pattern.substr(1), name.substr(1));
 }
 
-ULONG SecurityDescriptorLength(const void* descriptor, ULONG room) {
-  // Revision, Sbz1, Control, then the offsets of owner, group, SACL and DACL.
-  constexpr ULONG kHeader = 20;
-  constexpr USHORT kSelfRelative = 0x8000;
-  if (descriptor == nullptr || room < kHeader) return 0;
-  const auto* bytes = static_cast<const UCHAR*>(descriptor);
-  USHORT control;
-  std::memcpy(&control, bytes + 2, sizeof(control));
-  if (bytes[0] != 1 || (control & kSelfRelative) == 0) return 0;
-  ULONG end = kHeader;
-  for (int part = 0; part < 4; ++part) {
-    ULONG offset;
-    std::memcpy(&offset, bytes + 4 + 4 * part, sizeof(offset));
-    if (offset == 0) continue;
-    if (offset < kHeader || offset >= room) return 0;
-    ULONG size;
-    if (part < 2) {  // a SID: 8 bytes and 4 per sub-authority
-      if (offset + 2 > room) return 0;
-      size = 8 + 4 * ULONG(bytes[offset + 1]);
-    } else {  // an ACL: its size is at offset 2
-      if (offset + 4 > room) return 0;
-      USHORT acl_size;
-      std::memcpy(&acl_size, bytes + offset + 2, sizeof(acl_size));
-      size = acl_size;
-    }
-    if (size > room - offset) return 0;
-    end = std::max(end, offset + size);
-  }
-  return end;
-}
-
 Volume::Volume(Format format, ULONG serial, std::u16string_view label)
     : format_(format), serial_(serial), label_(label), created_(Now()) {
   root_ = std::make_shared<Node>();

@@ -128,6 +128,10 @@ class Volume {
   // Whether a fault is set for a request of `kind`.
   bool FaultArmed(RequestKind kind) const;
   ULONGLONG NextId() { return next_id_++; }
+  // The id the next node gets; a restored volume continues after its image's ids.
+  // REQUIRES: lock held.
+  ULONGLONG next_id() const { return next_id_; }
+  void SetNextId(ULONGLONG id) { next_id_ = id; }
   std::shared_ptr<Node> NodeById(ULONGLONG id);
   void Remember(const std::shared_ptr<Node>& node);
   // Whether `more` bytes fit on the volume. REQUIRES: lock held.
@@ -164,10 +168,10 @@ std::u16string Fold(std::u16string_view name);
 // The 8.3 short name the volume gives `name` in `folder` (empty when `name` is a valid 8.3
 // name already). REQUIRES: lock held.
 std::u16string ShortNameFor(const Node& folder, std::u16string_view name);
+// The entry of `folder` named `name`, by its long name or else by its short name (so that a
+// path handed out in its short form opens); null when there is none. REQUIRES: lock held.
+const Link* FindLink(const Node& folder, std::u16string_view name);
 // Whether `name` matches the pattern with * and ? (case-insensitive).
 bool MatchesPattern(std::u16string_view pattern, std::u16string_view name);
-// The length of a self-relative security descriptor of at most `room` bytes, or 0 when it is
-// not one.
-ULONG SecurityDescriptorLength(const void* descriptor, ULONG room);
 
 }  // namespace fs

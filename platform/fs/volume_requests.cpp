@@ -4,12 +4,18 @@
 #include <cstring>
 #include <vector>
 
+#include "platform/fs/security.h"
+#include "platform/nt/security_descriptor.h"
+
 namespace fs {
 namespace {
 
 constexpr ULONG kNameTag = PoolTag('F', 's', 'N', 'm');
 constexpr ACCESS_MASK kWriteRights = FILE_WRITE_DATA | FILE_APPEND_DATA;
 constexpr LONGLONG kWriteToEnd = -1;  // FILE_WRITE_TO_END_OF_FILE
+constexpr SECURITY_INFORMATION kAllSecurityParts =
+    OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION |
+    SACL_SECURITY_INFORMATION;
 
 LARGE_INTEGER Now() {
   LARGE_INTEGER now;
@@ -204,11 +210,9 @@ NTSTATUS Create(const VolumeView& view, PIRP irp, PIO_STACK_LOCATION stack,
     node = volume.root();
     for (size_t i = 0; i + 1 < parts.size(); ++i) {
       if (!ValidName(parts[i])) return STATUS_OBJECT_NAME_INVALID;
-      auto it = node->children.find(Fold(parts[i]));
-      if (it == node->children.end() || !it->second.node->directory) {
-        return STATUS_OBJECT_PATH_NOT_FOUND;
-      }
-      node = it->second.node;
+      const Link* link = FindLink(*node, parts[i]);
+      if (link == nullptr || !link->node->directory) return STATUS_OBJECT_PATH_NOT_FOUND;
+      node = link->node;
       if (!node->reparse.empty()) return Reparse(irp, file, *node, parts, i + 1);
     }
     if (!parts.empty()) {
@@ -218,9 +222,10 @@ NTSTATUS Create(const VolumeView& view, PIRP irp, PIO_STACK_LOCATION stack,
       if (!stream_name.empty() && volume.format() != Format::kNtfs) {
         return STATUS_OBJECT_NAME_INVALID;
       }
-      auto it = folder->children.find(Fold(last));
-      node = it == folder->children.end() ? nullptr : it->second.node;
-      open->name = std::u16string(last);
+      const Link* link = FindLink(*folder, last);
+      node = link == nullptr ? nullptr : link->node;
+      // An entry found by its short name is still known by its long name.
+      open->name = link == nullptr ? std::u16string(last) : link->name;
       if (node != nullptr && !node->reparse.empty() && !target_directory &&
           (options & FILE_OPEN_REPARSE_POINT) == 0) {
         return Reparse(irp, file, *node, parts, parts.size());
@@ -321,10 +326,9 @@ NTSTATUS Create(const VolumeView& view, PIRP irp, PIO_STACK_LOCATION stack,
     PACCESS_STATE state = stack->Parameters.Create.SecurityContext->AccessState;
     if (state != nullptr && state->SecurityDescriptor != nullptr &&
         volume.format() == Format::kNtfs) {
-      const ULONG length = SecurityDescriptorLength(state->SecurityDescriptor, 0x10000);
-      if (length == 0) return STATUS_INVALID_PARAMETER;
-      const auto* bytes = static_cast<const UCHAR*>(state->SecurityDescriptor);
-      created->security.assign(bytes, bytes + length);
+      const NTSTATUS status = SetSecurity(*created, kAllSecurityParts,
+                                          state->SecurityDescriptor, 0x10000);
+      if (!NT_SUCCESS(status)) return STATUS_INVALID_PARAMETER;
     }
     volume.Remember(created);
     folder->children.emplace(Fold(last),
@@ -622,7 +626,10 @@ NTSTATUS RenameOrLink(Volume& volume, PIRP irp, PIO_STACK_LOCATION stack, bool l
   if (link && volume.format() != Format::kNtfs) return STATUS_INVALID_DEVICE_REQUEST;
   if (node.directory && InSubtree(folder, &node)) return STATUS_INVALID_PARAMETER;
   const std::u16string key = Fold(name);
-  auto existing = folder->children.find(key);
+  // A name that is another entry's short name is taken as well.
+  const Link* taken = FindLink(*folder, name);
+  auto existing = taken == nullptr ? folder->children.end()
+                                   : folder->children.find(Fold(taken->name));
   if (existing != folder->children.end() && existing->second.node != open->node) {
     const Node& victim = *existing->second.node;
     if (!replace) return STATUS_OBJECT_NAME_COLLISION;
@@ -1044,20 +1051,17 @@ NTSTATUS Security(Volume& volume, PIRP irp, PIO_STACK_LOCATION stack) {
   if (volume.format() != Format::kNtfs) return STATUS_INVALID_DEVICE_REQUEST;
   Node& node = *OpenOf(stack->FileObject)->node;
   if (stack->MajorFunction == IRP_MJ_SET_SECURITY) {
-    const PSECURITY_DESCRIPTOR descriptor = stack->Parameters.SetSecurity.SecurityDescriptor;
-    const ULONG length = SecurityDescriptorLength(descriptor, 0x10000);
-    if (length == 0) return STATUS_INVALID_PARAMETER;
-    const auto* bytes = static_cast<const UCHAR*>(descriptor);
-    node.security.assign(bytes, bytes + length);
-    node.change = Now();
-    return STATUS_SUCCESS;
+    const NTSTATUS status =
+        SetSecurity(node, stack->Parameters.SetSecurity.SecurityInformation,
+                    stack->Parameters.SetSecurity.SecurityDescriptor, 0x10000);
+    if (NT_SUCCESS(status)) node.change = Now();
+    return status;
   }
-  const ULONG room = stack->Parameters.QuerySecurity.Length;
-  irp->IoStatus.Information = node.security.size();
-  if (room < node.security.size()) return STATUS_BUFFER_OVERFLOW;
-  if (!node.security.empty()) {
-    std::memcpy(irp->UserBuffer, node.security.data(), node.security.size());
-  }
+  const std::vector<UCHAR> descriptor =
+      QuerySecurity(node, stack->Parameters.QuerySecurity.SecurityInformation);
+  irp->IoStatus.Information = descriptor.size();
+  if (stack->Parameters.QuerySecurity.Length < descriptor.size()) return STATUS_BUFFER_OVERFLOW;
+  std::memcpy(irp->UserBuffer, descriptor.data(), descriptor.size());
   return STATUS_SUCCESS;
 }
 

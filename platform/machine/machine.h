@@ -1,8 +1,14 @@
 // A computer in a process: the kernel built from a configuration, its drivers installed and
 // booted, and the logged-on user's session. The platform knows drivers only by their module
 // names; the caller hands it the modules to install.
+//
+// A machine keeps its disks (every volume and share) and its registry from one boot to the
+// next: a restart boots with them, and with a state folder they are also written to the host
+// at every shutdown and read at the first boot, so that a later run continues where the last
+// one stopped. The folder holds one image per volume and share and one of the registry.
 #pragma once
 
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -14,6 +20,11 @@
 namespace nt {
 class Kernel;
 }
+
+namespace fs {
+class Volume;
+struct VolumeImage;
+}  // namespace fs
 
 namespace machine {
 
@@ -27,31 +38,56 @@ struct DriverModule {
 
 class Machine {
  public:
-  Machine(MachineConfig config, std::vector<DriverModule> drivers);
+  // `state_folder` empty: the machine lives in memory.
+  Machine(MachineConfig config, std::vector<DriverModule> drivers, std::string state_folder = "");
   ~Machine();
   Machine(const Machine&) = delete;
   Machine& operator=(const Machine&) = delete;
 
-  // Builds the kernel, installs the drivers' service keys and boots them, and logs the user
-  // on. REQUIRES: not running.
-  void Boot();
-  // Sends the shutdown notifications and ends the kernel. REQUIRES: running.
-  void Shutdown();
-  void Restart();
+  // Builds the kernel with the kept registry, applies the configuration's settings and
+  // accounts, adds the volumes and shares with their kept content, installs the drivers'
+  // service keys and boots them, and logs the configured user on. False with *error when the
+  // kept state cannot be read (missing parts of it start empty, damaged ones are refused), does
+  // not fit the configuration, or the user cannot log on: the machine is off then.
+  // REQUIRES: not running.
+  bool Boot(std::string* error);
+  // Sends the shutdown notifications, ends the kernel and keeps the registry and the disks,
+  // writing them to the state folder when there is one. False with *error when that write
+  // fails; the machine is off either way and the kept state is in memory.
+  // REQUIRES: running.
+  bool Shutdown(std::string* error);
+  // Shutdown (when running), then Boot. False with *error when either fails; the machine
+  // runs when the boot succeeded.
+  bool Restart(std::string* error);
   bool running() const { return kernel_ != nullptr; }
 
   const MachineConfig& config() const { return config_; }
   // The process of the logged-on user's session (a shell), in which user commands run.
   PEPROCESS session() const { return session_; }
 
+  // Takes the volume of drive `letter` off line (its requests fail as for a disk that went
+  // away: opens with STATUS_DEVICE_NOT_READY) or brings it back with its files, to be mounted
+  // again on its next access. False when no volume has that letter. REQUIRES: running.
+  bool SetVolumeOnline(char letter, bool online);
+
  private:
-  // Loads the file systems and adds the configured volumes, servers and shares.
-  void StartFileSystems();
+  // Images of the kept state, by name: "registry", "volume-C", "share-srv-pub".
+  using Images = std::map<std::string, std::vector<unsigned char>>;
+
+  // Reads the images of the state folder into *images.
+  bool ReadState(Images* images, std::string* error) const;
+  bool WriteState(const Images& images, std::string* error) const;
+  // Loads the file systems and adds the configured volumes, servers and shares, each with the
+  // content of its image in `images` when there is one.
+  void StartFileSystems(std::map<std::string, fs::VolumeImage>* images);
 
   MachineConfig config_;
   std::vector<DriverModule> drivers_;
+  std::string state_folder_;
   std::unique_ptr<nt::Kernel> kernel_;
   PEPROCESS session_ = nullptr;
+  std::map<std::string, fs::Volume*> disks_;  // of the running kernel, by image name
+  Images kept_;                               // from the last shutdown
 };
 
 }  // namespace machine

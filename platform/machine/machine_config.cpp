@@ -73,9 +73,13 @@ bool ParseMachineConfig(const std::string& text, MachineConfig* config, std::str
         if (sectionName.size() != 1 || !std::isalpha(static_cast<unsigned char>(sectionName[0]))) {
           return fail("a volume section names one drive letter");
         }
-        parsed.volumes.push_back(VolumeConfig{});
-        parsed.volumes.back().letter =
+        const char letter =
             static_cast<char>(std::toupper(static_cast<unsigned char>(sectionName[0])));
+        for (const VolumeConfig& volume : parsed.volumes) {
+          if (volume.letter == letter) return fail(std::string("a second volume ") + letter);
+        }
+        parsed.volumes.push_back(VolumeConfig{});
+        parsed.volumes.back().letter = letter;
       } else if (section == "server") {
         if (sectionName.empty()) return fail("a server section needs a name");
         parsed.servers.push_back(ServerConfig{sectionName, {}});
@@ -98,6 +102,9 @@ bool ParseMachineConfig(const std::string& text, MachineConfig* config, std::str
         if (dot == std::string::npos || !ParseNumber(value.substr(0, dot), 10, &major) ||
             !ParseNumber(value.substr(dot + 1), 10, &minor)) {
           return fail("version is major.minor, for example 5.1");
+        }
+        if (!(major == 4 && minor == 0) && !(major == 5 && minor <= 1)) {
+          return fail("the machine runs version 4.0, 5.0 or 5.1");
         }
         parsed.majorVersion = major;
         parsed.minorVersion = minor;
@@ -136,6 +143,15 @@ bool ParseMachineConfig(const std::string& text, MachineConfig* config, std::str
       if (key != "user") return fail("unknown key " + key);
       parsed.user = value;
     }
+  }
+  if (!parsed.user.empty() &&
+      std::none_of(parsed.accounts.begin(), parsed.accounts.end(),
+                   [&](const AccountConfig& account) {
+                     return Lower(account.name) == Lower(parsed.user);
+                   })) {
+    *error = "the session's user " + parsed.user + " has no [account " + parsed.user +
+             "] section";
+    return false;
   }
   *config = std::move(parsed);
   return true;

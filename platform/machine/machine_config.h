@@ -5,10 +5,13 @@
 //   [volume C]           serial = 0A1B2C3D, filesystem = NTFS, size = 4096 (MB),
 //                        system = WINDOWS (this volume holds the system root in that folder)
 //   [server srv]         shares = pub, docs
-//   [account ann]        password = secret, admin = yes
-//   [session]            user = ann
+//   [account ann]        password = secret, admin = yes (an administrator holds the
+//                        backup, restore, security and driver privileges)
+//   [session]            user = ann (logged on at boot with the account's password; without
+//                        it, the first account)
 //
-// Lines starting with ';' or '#' are comments. Names and keys compare without case.
+// Lines starting with ';' or '#' are comments. Names and keys compare without case. A machine
+// without accounts has the administrator "user" without a password.
 #pragma once
 
 #include <cstdint>

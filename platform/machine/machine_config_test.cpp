@@ -54,6 +54,11 @@ constexpr BadCase kBadConfigs[] = {
     {"bad serial", "[volume c]\nserial = xyz\n", "line 2: serial is hexadecimal"},
     {"bad version", "[machine]\nversion = five\n", "line 2: version is major.minor, for example 5.1"},
     {"unknown key", "[machine]\ncolour = red\n", "line 2: unknown key colour"},
+    {"unknown version", "[machine]\nversion = 6.0\n",
+     "line 2: the machine runs version 4.0, 5.0 or 5.1"},
+    {"one letter twice", "[volume c]\n[volume C]\n", "line 2: a second volume C"},
+    {"a user without an account", "[account ann]\n[session]\nuser = bob\n",
+     "the session's user bob has no [account bob] section"},
 };
 
 TEST(MachineConfig, RefusesWhatItDoesNotUnderstand) {

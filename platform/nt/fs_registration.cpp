@@ -149,7 +149,9 @@ NTSTATUS MountVolume(PDEVICE_OBJECT storage) {
     bool loaded = false;
     NTSTATUS status = STATUS_UNRECOGNIZED_VOLUME;
     for (PDEVICE_OBJECT file_system : candidates) {
-      if (loaded || NT_SUCCESS(status)) break;
+      // Only "not mine" lets the next file system try; the device's own error (not ready, no
+      // media) ends the mount with that error.
+      if (loaded || status != STATUS_UNRECOGNIZED_VOLUME) break;
       status = SendMountRequest(file_system, IRP_MN_MOUNT_VOLUME, storage);
       if (status == STATUS_FS_DRIVER_REQUIRED) {
         loaded = NT_SUCCESS(SendMountRequest(file_system, IRP_MN_LOAD_FILE_SYSTEM, storage));
@@ -161,6 +163,7 @@ NTSTATUS MountVolume(PDEVICE_OBJECT storage) {
       vpb->Flags |= VPB_MOUNTED;
       return STATUS_SUCCESS;
     }
+    if (status != STATUS_UNRECOGNIZED_VOLUME) return status;
     if (!loaded) return STATUS_UNRECOGNIZED_VOLUME;
   }
   return STATUS_UNRECOGNIZED_VOLUME;

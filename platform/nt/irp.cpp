@@ -4,6 +4,7 @@
 
 #include "platform/nt/device.h"
 #include "platform/nt/driver.h"
+#include "platform/nt/file_object.h"
 #include "platform/nt/io_internal.h"
 #include "platform/nt/irql.h"
 #include "platform/nt/ntstatus.h"
@@ -117,4 +118,16 @@ void IofCompleteRequest(PIRP irp, CCHAR) {
     }
   }
   nt::CompleteToRequestor(irp);
+}
+
+BOOLEAN IoIsOperationSynchronous(PIRP irp) {
+  const ULONG flags = irp->Flags;
+  const bool paging = (flags & IRP_PAGING_IO) != 0;
+  const bool synchronousPaging = (flags & IRP_SYNCHRONOUS_PAGING_IO) != 0;
+  PFILE_OBJECT file = IoGetCurrentIrpStackLocation(irp)->FileObject;
+  const bool synchronousFile = file != nullptr && (file->Flags & FO_SYNCHRONOUS_IO) != 0;
+  if (((flags & IRP_SYNCHRONOUS_API) != 0 || synchronousFile) && (!paging || synchronousPaging)) {
+    return TRUE;
+  }
+  return paging && synchronousPaging;
 }

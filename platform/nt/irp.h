@@ -289,6 +289,9 @@ inline void IoCopyCurrentIrpStackLocationToNext(PIRP irp) {
 inline void IoMarkIrpPending(PIRP irp) {
   IoGetCurrentIrpStackLocation(irp)->Control |= SL_PENDING_RETURNED;
 }
+// Whether the caller waits for the request: a synchronous call, a file object opened for
+// synchronous I/O (unless the request is asynchronous paging I/O), or synchronous paging I/O.
+BOOLEAN IoIsOperationSynchronous(PIRP irp);
 // Sets the routine the I/O manager calls, for the outcomes asked for, once the device below
 // completed the IRP.
 inline void IoSetCompletionRoutine(PIRP irp, PIO_COMPLETION_ROUTINE routine, PVOID context,

@@ -7,6 +7,7 @@
 #include "platform/nt/device.h"
 #include "platform/nt/driver.h"
 #include "platform/nt/driver_loader.h"
+#include "platform/nt/file_object.h"
 #include "platform/nt/machine_kernel.h"
 #include "platform/nt/module_registry.h"
 #include "platform/nt/ntstatus.h"
@@ -272,3 +273,30 @@ TEST(CompletionDeathTest, BrokenCompletionsStopTheMachine) {
 }
 
 }  // namespace
+
+TEST(IoIsOperationSynchronous, FollowsTheCallTheFileObjectAndPagingFlags) {
+  struct Case {
+    const char* name;
+    ULONG irpFlags;
+    ULONG fileFlags;
+    BOOLEAN synchronous;
+  };
+  constexpr Case kCases[] = {
+      {"asynchronous call, asynchronous file", 0, 0, FALSE},
+      {"synchronous call", IRP_SYNCHRONOUS_API, 0, TRUE},
+      {"file opened for synchronous I/O", 0, FO_SYNCHRONOUS_IO, TRUE},
+      {"asynchronous paging I/O on a synchronous file", IRP_PAGING_IO, FO_SYNCHRONOUS_IO, FALSE},
+      {"synchronous paging I/O", IRP_PAGING_IO | IRP_SYNCHRONOUS_PAGING_IO, 0, TRUE},
+  };
+  for (const Case& each : kCases) {
+    SCOPED_TRACE(each.name);
+    FILE_OBJECT file{};
+    file.Flags = each.fileFlags;
+    IO_STACK_LOCATION stack[1]{};
+    IRP irp{};
+    irp.Flags = each.irpFlags;
+    irp.Tail.Overlay.CurrentStackLocation = &stack[0];
+    stack[0].FileObject = &file;
+    EXPECT_EQ(IoIsOperationSynchronous(&irp), each.synchronous);
+  }
+}

@@ -26,6 +26,10 @@ PMDL IoAllocateMdl(PVOID address, ULONG length, BOOLEAN secondary, BOOLEAN charg
 void IoFreeMdl(PMDL mdl);
 // Describes a buffer from non-paged pool.
 void MmBuildMdlForNonPagedPool(PMDL mdl);
+// Priorities of a mapping; the machine maps every buffer at once, whatever the priority.
+constexpr ULONG LowPagePriority = 0;
+constexpr ULONG NormalPagePriority = 16;
+constexpr ULONG HighPagePriority = 32;
 // The system address of the described buffer.
 inline PVOID MmGetSystemAddressForMdlSafe(PMDL mdl, ULONG /*priority*/) {
   return mdl->MappedSystemVa;

@@ -1,7 +1,10 @@
 #include "platform/nt/memory_manager.h"
 
 #include <algorithm>
+#include <climits>
+#include <cstdint>
 #include <cstring>
+#include <iterator>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -15,6 +18,7 @@
 #include "platform/nt/irp.h"
 #include "platform/nt/irql.h"
 #include "platform/nt/kernel_internal.h"
+#include "platform/nt/memory_views.h"
 #include "platform/nt/ntstatus.h"
 #include "platform/nt/object_header.h"
 #include "platform/nt/pool.h"
@@ -32,16 +36,19 @@ struct ControlArea {
   ULONG sections = 0;
   std::set<View*> views;
   std::map<LONGLONG, std::vector<UCHAR>> pending;  // changed pages not yet written, by number
+  ULONG writing = 0;  // pages taken from `pending` whose writes are under way
 };
 
 struct SectionBody {
   ControlArea* area;
   LONGLONG size;
+  ULONG protection;  // PAGE_READONLY or PAGE_READWRITE
 };
 
 struct View {
   ControlArea* area;
   LONGLONG first_page;
+  bool writable;              // only a writable view's changes reach the file
   std::vector<UCHAR> memory;  // what the program sees and writes
   std::vector<UCHAR> stored;  // what the file holds of it, as last read or written
 };
@@ -99,10 +106,13 @@ NTSTATUS QueryFileSize(PFILE_OBJECT file, LONGLONG* size) {
   return status;
 }
 
-// Moves the changed pages of `view` to its control area's pending writes.
+// Moves the changed pages of `view` from byte `from` to byte `to` to its control area's pending
+// writes.
 // REQUIRES: mm_lock held.
-void CollectChanges(View* view) {
-  for (size_t at = 0; at < view->memory.size(); at += size_t(kPageSize)) {
+void CollectChanges(View* view, size_t from = 0, size_t to = SIZE_MAX) {
+  if (!view->writable) return;
+  to = std::min(to, view->memory.size());
+  for (size_t at = from; at < to; at += size_t(kPageSize)) {
     if (std::memcmp(view->memory.data() + at, view->stored.data() + at, size_t(kPageSize)) == 0) {
       continue;
     }
@@ -119,7 +129,8 @@ void ReleaseAreas(bool all) {
     std::lock_guard guard(mm_lock);
     for (auto it = areas.begin(); it != areas.end();) {
       ControlArea* area = *it;
-      if (!all && (area->sections != 0 || !area->views.empty() || !area->pending.empty())) {
+      if (!all && (area->sections != 0 || !area->views.empty() || !area->pending.empty() ||
+                   area->writing != 0)) {
         ++it;
         continue;
       }
@@ -202,6 +213,7 @@ NTSTATUS ZwCreateSection(PHANDLE section, ACCESS_MASK desired_access,
     ++area->sections;
     body->area = area;
     body->size = size;
+    body->protection = page_protection;
   }
   ObfDereferenceObject(file_object);
   const ULONG handle_attributes =
@@ -237,6 +249,10 @@ NTSTATUS ZwMapViewOfSection(HANDLE section, HANDLE process, PVOID* base_address,
   if (!NT_SUCCESS(status)) return status;
   auto* body = static_cast<SectionBody*>(object);
   ControlArea* area = body->area;
+  if (protect == PAGE_READWRITE && body->protection != PAGE_READWRITE) {
+    ObfDereferenceObject(body);
+    return STATUS_SECTION_PROTECTION;
+  }
   const LONGLONG size = *view_size != 0 ? LONGLONG(*view_size) : body->size - offset;
   if (offset >= body->size || size <= 0 || size > body->size - offset) {
     ObfDereferenceObject(body);
@@ -245,6 +261,7 @@ NTSTATUS ZwMapViewOfSection(HANDLE section, HANDLE process, PVOID* base_address,
   auto view = std::make_unique<View>();
   view->area = area;
   view->first_page = offset / kPageSize;
+  view->writable = protect == PAGE_READWRITE;
   view->memory.assign(size_t((size + kPageSize - 1) / kPageSize * kPageSize), 0);
   // The view starts from the file as a reader sees it: the cache's dirty pages go out first.
   IO_STATUS_BLOCK flushed{};
@@ -292,47 +309,110 @@ BOOLEAN MmFlushImageSection(PSECTION_OBJECT_POINTERS section, MMFLUSH_TYPE /*flu
   return section == nullptr || section->ImageSectionObject == nullptr;
 }
 
-namespace nt {
+namespace {
 
-void WriteModifiedPages() {
-  struct Write {
-    ControlArea* area;
-    PFILE_OBJECT file;
-    LONGLONG page;
-    std::vector<UCHAR> bytes;
-  };
-  std::vector<Write> writes;
-  {
-    std::lock_guard guard(mm_lock);
-    for (auto& [base, view] : views) CollectChanges(view);
-    for (ControlArea* area : areas) {
-      for (auto& [page, bytes] : area->pending) {
-        ObfReferenceObject(area->file);
-        writes.push_back({area, area->file, page, std::move(bytes)});
-      }
-      area->pending.clear();
-    }
+struct PageWrite {
+  ControlArea* area;
+  PFILE_OBJECT file;  // referenced for the write
+  LONGLONG page;
+  std::vector<UCHAR> bytes;
+};
+
+// Takes the pending pages of `area` from `first` to `last` for writing.
+// REQUIRES: mm_lock held.
+void TakePending(ControlArea* area, LONGLONG first, LONGLONG last,
+                 std::vector<PageWrite>* writes) {
+  for (auto it = area->pending.lower_bound(first); it != area->pending.end() && it->first <= last;
+       it = area->pending.erase(it)) {
+    ObfReferenceObject(area->file);
+    ++area->writing;
+    writes->push_back({area, area->file, it->first, std::move(it->second)});
   }
-  if (writes.empty()) {
-    ReleaseAreas(false);
-    return;
-  }
+}
+
+// Writes the pages as the modified-page writer does; the first failure's status, or success.
+// Each taken page keeps its control area (`writing`) until its write is done.
+NTSTATUS WritePages(std::vector<PageWrite>& writes) {
+  NTSTATUS result = STATUS_SUCCESS;
   PIRP former = IoGetTopLevelIrp();
   IoSetTopLevelIrp(reinterpret_cast<PIRP>(FSRTL_MOD_WRITE_TOP_LEVEL_IRP));
-  for (Write& write : writes) {
+  for (PageWrite& write : writes) {
     const NTSTATUS status = PagingIo(write.file, IRP_MJ_WRITE, write.page, write.bytes.data());
     if (NT_SUCCESS(status)) {
       LARGE_INTEGER at;
       at.QuadPart = write.page * kPageSize;
       CcPurgeCacheSection(write.area->pointers, &at, ULONG(kPageSize), FALSE);
-    } else {
-      // A failed write stays pending, unless a newer change of the page took its place.
+    } else if (NT_SUCCESS(result)) {
+      result = status;
+    }
+    {
       std::lock_guard guard(mm_lock);
-      write.area->pending.try_emplace(write.page, std::move(write.bytes));
+      // A failed write stays pending, unless a newer change of the page took its place.
+      if (!NT_SUCCESS(status)) write.area->pending.try_emplace(write.page, std::move(write.bytes));
+      --write.area->writing;
     }
     ObfDereferenceObject(write.file);
   }
   IoSetTopLevelIrp(former);
+  return result;
+}
+
+NTSTATUS FlushView(HANDLE process, PVOID* base_address, SIZE_T* region_size,
+                   PIO_STATUS_BLOCK io_status) {
+  if (base_address == nullptr || region_size == nullptr || io_status == nullptr) {
+    return STATUS_ACCESS_VIOLATION;
+  }
+  if (process != NtCurrentProcess()) return STATUS_INVALID_PARAMETER;
+  std::vector<PageWrite> writes;
+  {
+    std::lock_guard guard(mm_lock);
+    const auto* address = static_cast<const UCHAR*>(*base_address);
+    auto it = views.upper_bound(*base_address);
+    if (it == views.begin()) return STATUS_NOT_MAPPED_VIEW;
+    View* view = std::prev(it)->second;
+    const UCHAR* start = view->memory.data();
+    if (address < start || address >= start + view->memory.size()) return STATUS_NOT_MAPPED_VIEW;
+    const size_t from = size_t(address - start) / size_t(kPageSize) * size_t(kPageSize);
+    size_t to = view->memory.size();
+    if (*region_size != 0) {
+      const size_t end = size_t(address - start) + std::min(*region_size, to);
+      to = std::min(to, (end + size_t(kPageSize) - 1) / size_t(kPageSize) * size_t(kPageSize));
+    }
+    CollectChanges(view, from, to);
+    TakePending(view->area, view->first_page + LONGLONG(from) / kPageSize,
+                view->first_page + LONGLONG(to) / kPageSize - 1, &writes);
+    *base_address = view->memory.data() + from;
+    *region_size = to - from;
+  }
+  const NTSTATUS status = WritePages(writes);
+  io_status->Status = status;
+  io_status->Information = 0;
+  return status;
+}
+
+}  // namespace
+
+NTSTATUS ZwFlushVirtualMemory(HANDLE process, PVOID* base_address, SIZE_T* region_size,
+                              PIO_STATUS_BLOCK io_status) {
+  nt::kernel_internal::RequireKernel("ZwFlushVirtualMemory");
+  return FlushView(process, base_address, region_size, io_status);
+}
+
+NTSTATUS NtFlushVirtualMemory(HANDLE process, PVOID* base_address, SIZE_T* region_size,
+                              PIO_STATUS_BLOCK io_status) {
+  return ZwFlushVirtualMemory(process, base_address, region_size, io_status);
+}
+
+namespace nt {
+
+void WriteModifiedPages() {
+  std::vector<PageWrite> writes;
+  {
+    std::lock_guard guard(mm_lock);
+    for (auto& [base, view] : views) CollectChanges(view);
+    for (ControlArea* area : areas) TakePending(area, 0, LLONG_MAX, &writes);
+  }
+  if (!writes.empty()) WritePages(writes);
   ReleaseAreas(false);
 }
 

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "platform/nt/irql.h"
+#include "platform/nt/object_directory.h"
 #include "platform/nt/kernel_internal.h"
 #include "platform/nt/ntstatus.h"
 #include "platform/nt/object_header.h"
@@ -147,6 +148,15 @@ std::u16string FoldName(std::u16string_view name) {
 }
 
 bool IsDirectory(PVOID object) { return TypeOf(object) == &directory_type; }
+
+std::vector<DirectoryEntry> ListDirectory(PVOID directory) {
+  std::vector<DirectoryEntry> entries;
+  std::lock_guard guard(namespace_lock);
+  for (const auto& [key, child] : DirectoryOf(directory)->entries) {
+    entries.push_back({HeaderOf(child)->name, TypeOf(child)->name});
+  }
+  return entries;
+}
 
 NTSTATUS LookupObject(std::u16string_view name, PVOID root, ParseContext* context,
                       PVOID* object) {

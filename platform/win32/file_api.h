@@ -1,8 +1,8 @@
 // Opening files and devices, reading and writing, device control and overlapped requests, and
 // closing handles. Names are translated as the platform does: "\\.\X" and "\\?\X" to "\??\X",
 // "\\server\share\..." to "\??\UNC\server\share\...", "C:\..." to "\??\C:\...";
-// "\\.\pipe\<name>" opens a named pipe's client end (named_pipe.h). Relative names are not
-// supported (ERROR_INVALID_NAME): the machine's programs use full paths.
+// "\\.\pipe\<name>" opens a named pipe's client end (named_pipe.h). Relative names resolve
+// against the process's current directory (current_directory.h).
 #pragma once
 
 // Share modes and file attributes are the kernel's (FILE_SHARE_READ, FILE_ATTRIBUTE_NORMAL).

@@ -5,6 +5,7 @@
 #include "platform/nt/file_io.h"
 #include "platform/nt/ntstatus.h"
 #include "platform/nt/object_namespace.h"
+#include "platform/win32/current_directory.h"
 #include "platform/win32/network_api.h"
 
 namespace win32 {
@@ -47,10 +48,9 @@ bool AppendComponents(std::u16string root, std::u16string_view rest, std::u16str
   return true;
 }
 
-}  // namespace
-
-std::u16string FullPathOf(std::u16string_view path) {
-  if (StartsWith(path, u"\\\\?\\") || StartsWith(path, u"\\\\.\\")) return std::u16string(path);
+// The full form of a path that names its drive ("C:\...") or share ("\\server\share...");
+// empty for any other.
+std::u16string AbsolutePathOf(std::u16string_view path) {
   std::u16string full;
   if (path.size() >= 3 && IsDriveLetter(path[0]) && path[1] == u':' && IsSeparator(path[2])) {
     std::u16string root(path.substr(0, 2));
@@ -79,6 +79,32 @@ std::u16string FullPathOf(std::u16string_view path) {
     return full;
   }
   return std::u16string();
+}
+
+// `base` (a full folder path) followed by the relative `rest`.
+std::u16string Below(std::u16string base, std::u16string_view rest) {
+  if (rest.empty()) return base;
+  if (base.back() != u'\\') base += u'\\';
+  base += rest;
+  return base;
+}
+
+}  // namespace
+
+std::u16string FullPathOf(std::u16string_view path) {
+  if (StartsWith(path, u"\\\\?\\") || StartsWith(path, u"\\\\.\\")) return std::u16string(path);
+  if (path.empty()) return std::u16string();
+  if (path.size() >= 2 && IsDriveLetter(path[0]) && path[1] == u':') {
+    if (path.size() >= 3 && IsSeparator(path[2])) return AbsolutePathOf(path);
+    // "D:x" lies below drive D's current directory.
+    return AbsolutePathOf(Below(DriveDirectory(path[0]), path.substr(2)));
+  }
+  if (IsSeparator(path[0])) {
+    if (path.size() >= 2 && IsSeparator(path[1])) return AbsolutePathOf(path);
+    // "\x" lies below the root of the current directory.
+    return AbsolutePathOf(CurrentRoot() + std::u16string(path.substr(1)));
+  }
+  return AbsolutePathOf(Below(CurrentDirectory(), path));
 }
 
 std::u16string KernelNameOf(std::u16string_view path) {

@@ -9,9 +9,10 @@
 namespace win32 {
 
 // The full form of a Win32 path: "C:\a\.\b\..\c" and "C:/a/c" become "C:\a\c";
-// "\\server\share\..." likewise below the share. "\\?\" and "\\.\" names stay as they
-// are. Empty for a name that is not full (relative names are not supported) or that climbs
-// above its root.
+// "\\server\share\..." likewise below the share. Relative names resolve against the calling
+// process's current directory (current_directory.h): "a.txt" and "..\x" below it, "\x" below
+// its root, "D:x" below drive D's current directory. "\\?\" and "\\.\" names stay as they
+// are. Empty for an empty name or one that climbs above its root.
 std::u16string FullPathOf(std::u16string_view path);
 
 // The kernel's name of a Win32 path: "\\.\X" and "\\?\X" give "\??\X", "\\server\share\..."

@@ -331,6 +331,14 @@ BOOL GetFileSizeEx(HANDLE file, PLARGE_INTEGER size) {
   return TRUE;
 }
 
+DWORD GetFileSize(HANDLE file, LPDWORD size_high) {
+  LARGE_INTEGER size{};
+  if (!GetFileSizeEx(file, &size)) return INVALID_FILE_SIZE;
+  if (size_high != nullptr) *size_high = static_cast<DWORD>(size.QuadPart >> 32);
+  SetLastError(ERROR_SUCCESS);
+  return static_cast<DWORD>(size.QuadPart & 0xFFFFFFFF);
+}
+
 BOOL SetEndOfFile(HANDLE file) {
   FILE_POSITION_INFORMATION position;
   NTSTATUS status = Query(file, FilePositionInformation, &position);
@@ -496,6 +504,11 @@ BOOL MoveFileExW(LPCWSTR existing, LPCWSTR new_name, DWORD flags) {
   const DWORD error = GetLastError();
   DeleteFileW(new_name);
   return win32::FailWith(error);
+}
+
+BOOL MoveFileW(LPCWSTR existing, LPCWSTR new_name) {
+  if (new_name == nullptr) return win32::FailWith(ERROR_INVALID_PARAMETER);
+  return MoveFileExW(existing, new_name, MOVEFILE_COPY_ALLOWED);
 }
 
 BOOL CopyFileExW(LPCWSTR existing, LPCWSTR new_name, LPPROGRESS_ROUTINE progress, LPVOID data,

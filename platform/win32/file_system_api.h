@@ -1,7 +1,8 @@
 // Files, folders and their attributes, times and names on the machine's volumes (kernel32).
-// Paths are full Win32 paths (file_api.h); each routine opens what it needs through the I/O
-// manager, so the file systems and their filters see every request. Errors through the last
-// error, with NT statuses mapped as the platform maps them.
+// Paths are Win32 paths, full or relative to the current directory (file_api.h); each routine
+// opens what it needs through the I/O manager, so the file systems and their filters see
+// every request. Errors through the last error, with NT statuses mapped as the platform maps
+// them.
 #pragma once
 
 #include "platform/nt/file_io.h"
@@ -68,6 +69,10 @@ BOOL SetFilePointerEx(HANDLE file, LARGE_INTEGER distance, PLARGE_INTEGER new_po
 // part in and out when given.
 DWORD SetFilePointer(HANDLE file, LONG distance, PLONG distance_high, DWORD move_method);
 BOOL GetFileSizeEx(HANDLE file, PLARGE_INTEGER size);
+// The low part of the size, the high part in *size_high (optional). INVALID_FILE_SIZE with the
+// last error set on failure; on success the last error is 0, as a real size may look the
+// same.
+DWORD GetFileSize(HANDLE file, LPDWORD size_high);
 // The file's end becomes its current position.
 BOOL SetEndOfFile(HANDLE file);
 BOOL FlushFileBuffers(HANDLE file);
@@ -93,6 +98,8 @@ BOOL DeleteFileW(LPCWSTR file_name);
 // folders, ERROR_NOT_SAME_DEVICE. An existing target is ERROR_ALREADY_EXISTS unless
 // MOVEFILE_REPLACE_EXISTING lets a file replace a file. A null target deletes the source.
 BOOL MoveFileExW(LPCWSTR existing, LPCWSTR new_name, DWORD flags);
+// MoveFileExW with MOVEFILE_COPY_ALLOWED: files move across volumes, folders only within one.
+BOOL MoveFileW(LPCWSTR existing, LPCWSTR new_name);
 // Copies a file's data, attributes and times, calling `progress` once before the first chunk
 // (CALLBACK_STREAM_SWITCH) and after each chunk of 64 KB (CALLBACK_CHUNK_FINISHED). A set
 // `*cancel` or a PROGRESS_CANCEL stops the copy and deletes the partial target
@@ -118,6 +125,8 @@ BOOL FindClose(HANDLE find);
 // failure.
 DWORD GetLongPathNameW(LPCWSTR short_path, LPWSTR long_path, DWORD size);
 DWORD GetShortPathNameW(LPCWSTR long_path, LPWSTR short_path, DWORD size);
-// The full form of `file_name` (win32::FullPathOf); *file_part (optional) points at the last
-// component in `buffer`. Relative names are ERROR_INVALID_NAME. Same return as above.
+// The full form of `file_name` (win32::FullPathOf), relative names resolved against the
+// current directory; *file_part (optional) points at the last component in `buffer`, or is
+// null when the name ends in a separator. ERROR_INVALID_NAME for a name that climbs above its
+// root. Same return as above.
 DWORD GetFullPathNameW(LPCWSTR file_name, DWORD size, LPWSTR buffer, LPWSTR* file_part);

@@ -252,8 +252,6 @@ TEST_F(FileSystemApiTest, FailuresReportTheDocumentedCodes) {
            return failed;
          },
          ERROR_ACCESS_DENIED},
-        {"a relative name", [] { return GetFileAttributesW(u"a.txt") == INVALID_FILE_ATTRIBUTES; },
-         ERROR_INVALID_NAME},
         {"a name climbing above its drive",
          [] { return GetFileAttributesW(u"C:\\..\\..\\a.txt") == INVALID_FILE_ATTRIBUTES; },
          ERROR_INVALID_NAME},
@@ -399,6 +397,87 @@ TEST_F(FileSystemApiTest, SubstitutedDrivesResolveAndLeadToTheirFolder) {
     EXPECT_EQ(QueryDosDeviceW(u"C:", target, 4), 0u);
     EXPECT_EQ(GetLastError(), ERROR_INSUFFICIENT_BUFFER);
   });
+}
+
+TEST_F(FileSystemApiTest, SizesMovesAndDrivesInTheirOlderForms) {
+  ASSERT_TRUE(NT_SUCCESS(c_->PutFile(u"\\sized.txt", "twelve bytes")));
+  AsAnn([] {
+    HANDLE file = Open(u"C:\\sized.txt", GENERIC_READ, OPEN_EXISTING);
+    DWORD high = 7;
+    SetLastError(5);
+    EXPECT_EQ(GetFileSize(file, &high), 12u);
+    EXPECT_EQ(high, 0u);
+    EXPECT_EQ(GetLastError(), ERROR_SUCCESS);
+    CloseHandle(file);
+    EXPECT_EQ(GetFileSize(INVALID_HANDLE_VALUE, nullptr), INVALID_FILE_SIZE);
+    EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
+    ASSERT_TRUE(MoveFileW(u"C:\\sized.txt", u"D:\\moved.txt")) << "a file moves to another drive";
+    EXPECT_EQ(Get(u"D:\\moved.txt"), "twelve bytes");
+    EXPECT_EQ(GetLogicalDrives(), (1u << 2) | (1u << 3));
+  });
+}
+
+TEST_F(FileSystemApiTest, QueryDosDeviceWithoutANameListsEveryName) {
+  AsAnn([] {
+    ASSERT_TRUE(DefineDosDeviceW(0, u"S:", u"C:\\data"));
+    NETRESOURCEW resource{};
+    resource.dwType = RESOURCETYPE_DISK;
+    resource.lpLocalName = const_cast<LPWSTR>(u"Z:");
+    resource.lpRemoteName = const_cast<LPWSTR>(u"\\\\srv\\pub");
+    ASSERT_EQ(WNetAddConnection2W(&resource, nullptr, nullptr, 0), NO_ERROR);
+    std::vector<WCHAR> list(4096);
+    const DWORD length = QueryDosDeviceW(nullptr, list.data(), DWORD(list.size()));
+    ASSERT_GT(length, 2u);
+    EXPECT_EQ(list[length - 1], u'\0');
+    EXPECT_EQ(list[length - 2], u'\0');
+    std::vector<std::u16string> names;
+    for (DWORD at = 0; at + 1 < length; at += DWORD(names.back().size()) + 1) {
+      names.emplace_back(list.data() + at);
+    }
+    for (const char16_t* name : {u"C:", u"D:", u"S:", u"Z:", u"UNC"}) {
+      SCOPED_TRACE(std::string(name, name + 3));
+      EXPECT_EQ(std::count(names.begin(), names.end(), std::u16string(name)), 1);
+    }
+    EXPECT_EQ(QueryDosDeviceW(nullptr, list.data(), length - 1), 0u);
+    EXPECT_EQ(GetLastError(), ERROR_INSUFFICIENT_BUFFER);
+    EXPECT_EQ(QueryDosDeviceW(nullptr, nullptr, 0), 0u);
+    EXPECT_EQ(GetLastError(), ERROR_INSUFFICIENT_BUFFER);
+  });
+}
+
+TEST_F(FileSystemApiTest, ShortPathsOpenOnNtfsAndFat) {
+  for (fs::Volume* volume : {c_, d_}) {
+    ASSERT_TRUE(NT_SUCCESS(volume->PutFile(u"\\Long Folder Name\\Long File Name.txt", "long")));
+  }
+  AsAnn([] {
+    for (const char16_t* path : {u"C:\\Long Folder Name\\Long File Name.txt",
+                                 u"D:\\Long Folder Name\\Long File Name.txt"}) {
+      SCOPED_TRACE(path[0] == u'C' ? "NTFS" : "FAT");
+      WCHAR short_path[MAX_PATH];
+      ASSERT_GT(GetShortPathNameW(path, short_path, MAX_PATH), 0u);
+      EXPECT_EQ(std::u16string(short_path).substr(2), u"\\LONGFO~1\\LONGFI~1.TXT");
+      EXPECT_EQ(Get(short_path), "long");
+      EXPECT_NE(GetFileAttributesW(short_path), INVALID_FILE_ATTRIBUTES);
+      HANDLE file = Open(short_path, GENERIC_WRITE, CREATE_NEW);
+      EXPECT_EQ(file, INVALID_HANDLE_VALUE) << "the short name is the existing file's";
+      EXPECT_EQ(GetLastError(), ERROR_FILE_EXISTS);
+      const std::u16string other = std::u16string(short_path).substr(0, 3) + u"other.txt";
+      ASSERT_TRUE(Put(other.c_str(), "other"));
+      EXPECT_FALSE(MoveFileExW(other.c_str(), short_path, 0));
+      EXPECT_EQ(GetLastError(), ERROR_ALREADY_EXISTS) << "a short name is taken as a name is";
+      ASSERT_TRUE(DeleteFileW(other.c_str()));
+      // A file opened by its short name is still its long name: renaming and deleting it
+      // work on that entry.
+      std::u16string moved = std::u16string(short_path).substr(0, 3) + u"moved.txt";
+      ASSERT_TRUE(MoveFileExW(short_path, moved.c_str(), 0));
+      ASSERT_TRUE(DeleteFileW(moved.c_str()));
+      std::u16string folder = std::u16string(short_path).substr(0, 11);
+      ASSERT_TRUE(RemoveDirectoryW(folder.c_str()));
+      EXPECT_EQ(GetFileAttributesW(path), INVALID_FILE_ATTRIBUTES);
+    }
+  });
+  EXPECT_EQ(c_->Find(u"\\Long Folder Name"), nullptr);
+  EXPECT_EQ(d_->Find(u"\\Long Folder Name"), nullptr);
 }
 
 TEST_F(FileSystemApiTest, NetworkDrivesBelongToTheAccountThatConnectedThem) {

@@ -55,7 +55,6 @@ DWORD WNetGetConnectionW(LPCWSTR local_name, LPWSTR remote_name, LPDWORD length)
 // ERROR_NOT_CONNECTED for a path on no network drive, ERROR_INVALID_LEVEL for other levels.
 DWORD WNetGetUniversalNameW(LPCWSTR local_path, DWORD info_level, LPVOID buffer, LPDWORD size);
 
-constexpr DWORD ERROR_INVALID_LEVEL = 124;
 
 namespace win32 {
 

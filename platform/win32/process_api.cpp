@@ -10,6 +10,7 @@
 #include "platform/nt/object_header.h"
 #include "platform/nt/process.h"
 #include "platform/nt/process_internal.h"
+#include "platform/win32/current_directory.h"
 #include "platform/win32/process_local.h"
 #include "platform/win32/synch.h"
 #include "platform/win32/user_objects.h"
@@ -222,7 +223,8 @@ BOOL GetExitCodeThread(HANDLE thread, LPDWORD exit_code) {
 
 BOOL CreateProcessW(LPCWSTR application_name, LPWSTR command_line, LPSECURITY_ATTRIBUTES,
                     LPSECURITY_ATTRIBUTES thread_attributes, BOOL, DWORD creation_flags, LPVOID,
-                    LPCWSTR, LPSTARTUPINFOW, LPPROCESS_INFORMATION process_information) {
+                    LPCWSTR current_directory, LPSTARTUPINFOW,
+                    LPPROCESS_INFORMATION process_information) {
   if (process_information == nullptr || (application_name == nullptr && command_line == nullptr)) {
     return win32::FailWith(ERROR_INVALID_PARAMETER);
   }
@@ -242,6 +244,8 @@ BOOL CreateProcessW(LPCWSTR application_name, LPWSTR command_line, LPSECURITY_AT
   if (image == nullptr || (image->wmain == nullptr && image->wwinmain == nullptr)) {
     return win32::FailWith(ERROR_FILE_NOT_FOUND);
   }
+  std::u16string directory = win32::ChildDirectory(current_directory);
+  if (directory.empty()) return FALSE;
   PEPROCESS process = nt::ProcessControl::Create(image->name, PsGetCurrentProcess()->token);
   if (process == nullptr) return win32::FailWith(ERROR_NOT_ENOUGH_MEMORY);
   auto* record = win32::MakeObject<ProcessRecord>(win32::UserType::kProcess, process);
@@ -262,7 +266,8 @@ BOOL CreateProcessW(LPCWSTR application_name, LPWSTR command_line, LPSECURITY_AT
   DWORD thread_id = 0;
   HANDLE thread_handle = StartThread(
       process,
-      [image, line, record, process] {
+      [image, line, record, process, directory] {
+        win32::StartInDirectory(directory);
         const DWORD code = RunProgram(image, line);
         nt::ProcessControl::Terminate(process);
         {

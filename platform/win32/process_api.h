@@ -60,7 +60,9 @@ BOOL GetExitCodeThread(HANDLE thread, LPDWORD exit_code);
 // `application_name` or the first word of `command_line` names the program; its last
 // component (".exe" added when it has no extension) is looked up among the installed modules
 // (ERROR_FILE_NOT_FOUND when none has a program entry). The entry gets the command line:
-// wmain as argc and argv, wWinMain the text after the program's name.
+// wmain as argc and argv, wWinMain the text after the program's name. The process starts in
+// `current_directory` (ERROR_DIRECTORY when it is no folder) or, when null, in the caller's
+// current directory.
 BOOL CreateProcessW(LPCWSTR application_name, LPWSTR command_line,
                     LPSECURITY_ATTRIBUTES process_attributes,
                     LPSECURITY_ATTRIBUTES thread_attributes, BOOL inherit_handles,

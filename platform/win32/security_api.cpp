@@ -251,4 +251,25 @@ void AccountControl::AddAccount(std::u16string_view name, std::u16string_view pa
                                 static_cast<ULONG>(list.size() * sizeof(WCHAR)));
 }
 
+void AccountControl::SetAdministrator(std::u16string_view name, bool administrator) {
+  nt::RegistryControl::SetDword(AccountKey(name), u"Administrator", administrator ? 1 : 0);
+}
+
+bool CallerIsAdministrator() {
+  SECURITY_SUBJECT_CONTEXT subject;
+  SeCaptureSubjectContext(&subject);
+  const std::u16string account = nt::TokenControl::AccountOf(
+      subject.ClientToken != nullptr ? subject.ClientToken : subject.PrimaryToken);
+  SeReleaseSubjectContext(&subject);
+  if (nt::FoldName(account) == u"SYSTEM") return true;
+  ULONG type;
+  std::vector<UCHAR> data;
+  DWORD administrator = 0;
+  if (nt::RegistryControl::QueryValue(AccountKey(account), u"Administrator", &type, &data) &&
+      type == REG_DWORD && data.size() == sizeof(administrator)) {
+    std::memcpy(&administrator, data.data(), sizeof(administrator));
+  }
+  return administrator != 0;
+}
+
 }  // namespace win32

@@ -7,6 +7,7 @@
 #include <string_view>
 
 #include "platform/nt/security.h"
+#include "platform/nt/security_descriptor.h"
 #include "platform/win32/windows_types.h"
 
 constexpr DWORD LOGON32_LOGON_INTERACTIVE = 2;
@@ -65,13 +66,8 @@ BOOL AdjustTokenPrivileges(HANDLE token, BOOL disable_all, PTOKEN_PRIVILEGES new
 
 // Security descriptors, as far as the programs build them: a DACL that is present and null
 // grants every account everything.
+// The control bits and SECURITY_INFORMATION values are the kernel's (security_descriptor.h).
 constexpr DWORD SECURITY_DESCRIPTOR_REVISION = 1;
-constexpr WORD SE_DACL_PRESENT = 0x0004;
-constexpr WORD SE_DACL_DEFAULTED = 0x0008;
-constexpr SECURITY_INFORMATION OWNER_SECURITY_INFORMATION = 0x00000001;
-constexpr SECURITY_INFORMATION GROUP_SECURITY_INFORMATION = 0x00000002;
-constexpr SECURITY_INFORMATION DACL_SECURITY_INFORMATION = 0x00000004;
-constexpr SECURITY_INFORMATION SACL_SECURITY_INFORMATION = 0x00000008;
 
 struct ACL;
 using PACL = ACL*;
@@ -101,6 +97,11 @@ class AccountControl {
  public:
   static void AddAccount(std::u16string_view name, std::u16string_view password,
                          std::initializer_list<std::u16string_view> privileges = {});
+  // Makes the account a member of the administrators, or not.
+  static void SetAdministrator(std::u16string_view name, bool administrator);
 };
+
+// Whether the calling thread acts for SYSTEM or for an administrator.
+bool CallerIsAdministrator();
 
 }  // namespace win32

@@ -280,7 +280,23 @@ constexpr MessageText kMessages[] = {
     {ERROR_CANTOPEN, u"The configuration registry key could not be opened."},
     {ERROR_KEY_DELETED, u"Illegal operation attempted on a registry key that has been marked "
                         u"for deletion."},
+    {ERROR_INVALID_LEVEL, u"The system call level is not correct."},
+    {ERROR_INVALID_SERVICE_CONTROL, u"The requested control is not valid for this service."},
+    {ERROR_SERVICE_REQUEST_TIMEOUT,
+     u"The service did not respond to the start or control request in a timely fashion."},
     {ERROR_SERVICE_ALREADY_RUNNING, u"An instance of the service is already running."},
+    {ERROR_SERVICE_DISABLED,
+     u"The service cannot be started, either because it is disabled or because it has no "
+     u"enabled devices associated with it."},
+    {ERROR_SERVICE_DOES_NOT_EXIST, u"The specified service does not exist as an installed service."},
+    {ERROR_SERVICE_CANNOT_ACCEPT_CTRL,
+     u"The service cannot accept control messages at this time."},
+    {ERROR_SERVICE_NOT_ACTIVE, u"The service has not been started."},
+    {ERROR_FAILED_SERVICE_CONTROLLER_CONNECT,
+     u"The service process could not connect to the service controller."},
+    {ERROR_PROCESS_ABORTED, u"The process terminated unexpectedly."},
+    {ERROR_SERVICE_MARKED_FOR_DELETE, u"The specified service has been marked for deletion."},
+    {ERROR_SERVICE_EXISTS, u"The specified service already exists."},
     {ERROR_DLL_INIT_FAILED, u"A dynamic link library (DLL) initialization routine failed."},
     {ERROR_NOT_FOUND, u"Element not found."},
     {ERROR_NOT_ALL_ASSIGNED, u"Not all privileges referenced are assigned to the caller."},
@@ -296,6 +312,14 @@ constexpr MessageText kMessages[] = {
     {ERROR_CANT_RESOLVE_FILENAME, u"The name of the file cannot be resolved by the system."},
     {ERROR_MUTANT_LIMIT_EXCEEDED,
      u"An attempt was made to exceed the limit on the number of mutexes."},
+    {ERROR_BAD_EXE_FORMAT, u"%1 is not a valid Win32 application."},
+    {ERROR_INVALID_ADDRESS, u"Attempt to access invalid address."},
+    {ERROR_MAPPED_ALIGNMENT,
+     u"The base address or the file offset specified does not have the proper alignment."},
+    {ERROR_USER_MAPPED_FILE,
+     u"The requested operation cannot be performed on a file with a user-mapped section "
+     u"open."},
+    {ERROR_INVALID_SECURITY_DESCR, u"The security descriptor structure is invalid."},
 };
 
 const char16_t* MessageOf(DWORD code) {

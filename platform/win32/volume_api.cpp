@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstring>
+#include <set>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -11,9 +12,11 @@
 #include "platform/nt/file_records.h"
 #include "platform/nt/handles.h"
 #include "platform/nt/ntstatus.h"
+#include "platform/nt/object_directory.h"
 #include "platform/nt/object_namespace.h"
 #include "platform/nt/symbolic_link_query.h"
 #include "platform/nt/user_file_requests.h"
+#include "platform/win32/current_directory.h"
 #include "platform/win32/file_names.h"
 #include "platform/win32/network_api.h"
 #include "platform/win32/win_error.h"
@@ -34,6 +37,13 @@ UNICODE_STRING Counted(std::u16string_view text) {
 }
 
 bool IsDriveLetter(WCHAR c) { return (c >= u'A' && c <= u'Z') || (c >= u'a' && c <= u'z'); }
+
+// Orders names as the namespace compares them, without case.
+struct FoldedLess {
+  bool operator()(const std::u16string& a, const std::u16string& b) const {
+    return nt::FoldName(a) < nt::FoldName(b);
+  }
+};
 
 // The target of the link "\??\<name>": STATUS_SUCCESS and the target, or the open's status.
 NTSTATUS LinkTarget(std::u16string_view name, std::u16string* target) {
@@ -96,6 +106,46 @@ bool PutName(std::u16string_view text, LPWSTR buffer, DWORD size) {
   return true;
 }
 
+// Every name defined in "\??" and the caller's network drives, each followed by a NUL, and a
+// NUL after the last; QueryDosDeviceW's list.
+DWORD AllDosDevices(LPWSTR buffer, DWORD max) {
+  std::set<std::u16string, FoldedLess> names;
+  const std::u16string directory_name = u"\\??";
+  UNICODE_STRING counted = Counted(directory_name);
+  OBJECT_ATTRIBUTES attributes;
+  InitializeObjectAttributes(&attributes, &counted, OBJ_CASE_INSENSITIVE, nullptr, nullptr);
+  HANDLE directory;
+  NTSTATUS status = NtOpenDirectoryObject(&directory, DIRECTORY_QUERY, &attributes);
+  if (!NT_SUCCESS(status)) return win32::FailWithStatus(status);
+  alignas(OBJECT_DIRECTORY_INFORMATION) UCHAR record[1024];
+  ULONG context = 0;
+  for (BOOLEAN restart = TRUE;; restart = FALSE) {
+    status = NtQueryDirectoryObject(directory, record, sizeof(record), TRUE, restart, &context,
+                                    nullptr);
+    if (!NT_SUCCESS(status)) break;
+    const auto* entry = reinterpret_cast<const OBJECT_DIRECTORY_INFORMATION*>(record);
+    names.emplace(entry->Name.Buffer, entry->Name.Length / sizeof(WCHAR));
+    if (status == STATUS_SUCCESS) break;
+  }
+  NtClose(directory);
+  if (status != STATUS_SUCCESS && status != STATUS_NO_MORE_ENTRIES) {
+    return win32::FailWithStatus(status);
+  }
+  for (WCHAR letter = u'A'; letter <= u'Z'; ++letter) {
+    if (!win32::NetworkDriveTarget(letter).empty()) names.insert(std::u16string{letter, u':'});
+  }
+  std::u16string list;
+  for (const std::u16string& name : names) {
+    list += name;
+    list += u'\0';
+  }
+  list += u'\0';
+  if (buffer == nullptr || max < list.size()) return win32::FailWith(ERROR_INSUFFICIENT_BUFFER);
+  std::memcpy(buffer, list.data(), list.size() * sizeof(WCHAR));
+  SetLastError(ERROR_SUCCESS);
+  return static_cast<DWORD>(list.size());
+}
+
 }  // namespace
 
 DWORD GetLogicalDriveStringsW(DWORD size, LPWSTR buffer) {
@@ -115,9 +165,23 @@ DWORD GetLogicalDriveStringsW(DWORD size, LPWSTR buffer) {
   return needed - 1;
 }
 
+DWORD GetLogicalDrives() {
+  DWORD drives = 0;
+  for (WCHAR letter = u'A'; letter <= u'Z'; ++letter) {
+    const WCHAR name[] = {letter, u':'};
+    std::u16string target;
+    if (NT_SUCCESS(DeviceTarget(std::u16string_view(name, 2), &target))) {
+      drives |= 1u << (letter - u'A');
+    }
+  }
+  return drives;
+}
+
 UINT GetDriveTypeW(LPCWSTR root_path_name) {
-  if (root_path_name == nullptr) return DRIVE_NO_ROOT_DIR;
-  const std::u16string_view root(root_path_name);
+  const std::u16string current_root =
+      root_path_name == nullptr ? win32::CurrentRoot() : std::u16string();
+  const std::u16string_view root =
+      root_path_name == nullptr ? std::u16string_view(current_root) : root_path_name;
   if (root.size() >= 2 && root[0] == u'\\' && root[1] == u'\\') {
     // "\\server\share\" and nothing below it.
     const std::u16string full = win32::FullPathOf(root);
@@ -134,7 +198,7 @@ UINT GetDriveTypeW(LPCWSTR root_path_name) {
 }
 
 DWORD QueryDosDeviceW(LPCWSTR device_name, LPWSTR target_path, DWORD max) {
-  if (device_name == nullptr) return win32::FailWith(ERROR_INVALID_PARAMETER);
+  if (device_name == nullptr) return AllDosDevices(target_path, max);
   std::u16string target;
   const NTSTATUS status = DeviceTarget(device_name, &target);
   if (!NT_SUCCESS(status)) {
@@ -201,8 +265,10 @@ BOOL GetVolumeInformationW(LPCWSTR root_path_name, LPWSTR volume_name, DWORD vol
                            LPDWORD serial_number, LPDWORD maximum_component_length,
                            LPDWORD file_system_flags, LPWSTR file_system_name,
                            DWORD file_system_name_size) {
-  if (root_path_name == nullptr) return win32::FailWith(ERROR_INVALID_PARAMETER);
-  const std::u16string_view root(root_path_name);
+  const std::u16string current_root =
+      root_path_name == nullptr ? win32::CurrentRoot() : std::u16string();
+  const std::u16string_view root =
+      root_path_name == nullptr ? std::u16string_view(current_root) : root_path_name;
   if (root.empty() || root.back() != u'\\') return win32::FailWith(ERROR_INVALID_NAME);
   HANDLE handle;
   NTSTATUS status = win32::OpenPath(root, FILE_READ_ATTRIBUTES,

@@ -1,10 +1,15 @@
 // Everything of the machine's user mode that system code calls, in one include.
 #pragma once
 
+#include "platform/win32/broadcast_api.h"
+#include "platform/win32/current_directory.h"
 #include "platform/win32/delay_load.h"
 #include "platform/win32/exceptions.h"
 #include "platform/win32/file_api.h"
+#include "platform/win32/file_mapping.h"
+#include "platform/win32/file_security.h"
 #include "platform/win32/file_system_api.h"
+#include "platform/win32/message_api.h"
 #include "platform/win32/module.h"
 #include "platform/win32/named_pipe.h"
 #include "platform/win32/network_api.h"
@@ -13,9 +18,11 @@
 #include "platform/win32/profile_api.h"
 #include "platform/win32/registry_api.h"
 #include "platform/win32/security_api.h"
+#include "platform/win32/service_api.h"
 #include "platform/win32/strings_api.h"
 #include "platform/win32/synch.h"
 #include "platform/win32/system_info.h"
 #include "platform/win32/volume_api.h"
 #include "platform/win32/win_error.h"
+#include "platform/win32/window_api.h"
 #include "platform/win32/windows_types.h"
