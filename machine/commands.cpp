@@ -4,6 +4,7 @@
 #include <cstring>
 #include <functional>
 
+#include "common/drive_record.h"
 #include "common/protocol.h"
 #include "common/record_bytes.h"
 #include "machine/compare.h"
@@ -112,7 +113,11 @@ void PairAdd(Console& console, const std::vector<std::string>& args) {
   AppendPath(&input, args[0]);
   AppendPath(&input, args[1]);
   DWORD returned = 0;
-  if (Control(console, KV_IOCTL_ADD_PAIR, input, 0, &output, &returned)) console.Print("ok");
+  if (!Control(console, KV_IOCTL_ADD_PAIR, input, 0, &output, &returned)) return;
+  // As the configuration pages do once a pair is applied: the driver learns which volume
+  // each drive letter of the new pair stands for.
+  AnnounceVolumes(console);
+  console.Print("ok");
 }
 
 void PairRemove(Console& console, const std::vector<std::string>& args) {
@@ -233,11 +238,13 @@ void Shutdown(Console& console, const std::vector<std::string>&) {
 
 void Restart(Console& console, const std::vector<std::string>&) {
   std::string error;
-  if (!console.machine().Restart(&error)) {
-    console.Print("error: " + error);
-    console.Print(console.machine().running() ? "the machine restarted" : "the machine is off");
+  const bool restarted = console.machine().Restart(&error);
+  if (!restarted) console.Print("error: " + error);
+  if (!console.machine().running()) {
+    console.Print("the machine is off");
     return;
   }
+  AnnounceVolumes(console);
   console.Print("the machine restarted");
 }
 
@@ -253,6 +260,7 @@ void SetVolume(Console& console, const std::vector<std::string>& args, bool onli
     console.PrintLastError();
     return;
   }
+  if (online) AnnounceVolumes(console);
   console.Print("ok");
 }
 
@@ -265,6 +273,29 @@ void VolumeOnline(Console& console, const std::vector<std::string>& args) {
 }
 
 }  // namespace
+
+void AnnounceVolumes(Console& console) {
+  AsUser(console, [&] {
+    HANDLE device = CreateFileW(u"\\\\.\\kvdrv", 0, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    if (device == INVALID_HANDLE_VALUE) return;
+    WCHAR drives[128];
+    const DWORD length = GetLogicalDriveStringsW(128, drives);
+    for (const WCHAR* root = drives; length < 128 && *root != 0;
+         root += std::char_traits<char16_t>::length(root) + 1) {
+      DWORD serial = 0;
+      if (GetDriveTypeW(root) != DRIVE_FIXED ||
+          !GetVolumeInformationW(root, nullptr, 0, &serial, nullptr, nullptr, nullptr, 0)) {
+        continue;
+      }
+      unsigned char record[kDriveRecordSize];
+      EncodeDriveRecord(DriveRecord{root[0], KV_VOLUME_ARRIVED, serial, u""}, record);
+      DWORD returned = 0;
+      DeviceIoControl(device, KV_IOCTL_VOLUME_CHANGE, record, sizeof(record), nullptr, 0,
+                      &returned, nullptr);
+    }
+    CloseHandle(device);
+  });
+}
 
 const std::vector<Command>& Commands() {
   static const std::vector<Command> commands = [] {

@@ -17,4 +17,8 @@ struct Command {
 
 const std::vector<Command>& Commands();
 
+// Tells kvdrv which volume each local drive letter stands for, as the service does when it
+// starts, so that pairs named by drive letters reach their volumes.
+void AnnounceVolumes(Console& console);
+
 }  // namespace kvmachine

@@ -12,6 +12,7 @@
 #include "driver/naming/volume_identity.h"
 #include "driver/replication/replication.h"
 #include "driver/replication/table_file.h"
+#include "machine/commands.h"
 #include "machine/console.h"
 #include "platform/machine/machine.h"
 #include "platform/machine/machine_config.h"
@@ -103,6 +104,7 @@ int main(int argc, char** argv) {
   }
   if (scriptPath.empty() && interactive) nt::SystemClock::FollowHost();
   kvmachine::Console console(&computer, std::cout);
+  kvmachine::AnnounceVolumes(console);
   if (!scriptPath.empty()) {
     std::ifstream script(scriptPath);
     if (!script) {
