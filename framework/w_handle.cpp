@@ -1,10 +1,11 @@
 #include "framework/w_handle.h"
 
 #include "framework/w_system.h"
-#include "framework/w_wait_map.h"
+#include "framework/w_thread.h"
 #include "platform/win32/file_api.h"
 #include "platform/win32/module.h"
 #include "platform/win32/named_pipe.h"
+#include "platform/win32/process_api.h"
 #include "platform/win32/process_local.h"
 #include "platform/win32/security_api.h"
 #include "platform/win32/synch.h"
@@ -128,8 +129,16 @@ WPipe::WPipe() : overlappedBlock_{} {
   overlappedBlock_.hEvent = event_.handle();
 }
 
-WPipe::~WPipe() {
-  if (WWaitMap* map = WWaitMap::Current()) map->Remove(event_.handle());
+WPipe::~WPipe() { Unregister(); }
+
+void WPipe::Unregister() {
+  if (waitThread_ == nullptr) return;
+  // Only the thread that registered the event may touch its map, and only while it lives; the
+  // pipe is used by that thread alone.
+  if (WThread::FindThread(GetCurrentThreadId()) == waitThread_) {
+    waitThread_->RemoveWaitHandle(event_.handle());
+  }
+  waitThread_ = nullptr;
 }
 
 bool WPipe::Create(DWORD openMode, DWORD pipeMode, DWORD maxInstances, DWORD outputSize,
@@ -156,20 +165,26 @@ bool WPipe::Create(DWORD openMode, DWORD pipeMode, DWORD maxInstances, DWORD out
   return true;
 }
 
-void WPipe::OnEvent() {
-  if (pending_) {
+void WPipe::OnEvent(WObject* owner, HANDLE, LPARAM) {
+  auto* pipe = static_cast<WPipe*>(owner);
+  // The loop removed the entry before calling.
+  pipe->waitThread_ = nullptr;
+  if (pipe->pending_) {
     DWORD transferred = 0;
-    if (!GetOverlappedResult(handle_, &overlappedBlock_, &transferred, FALSE)) return;
+    if (!GetOverlappedResult(pipe->handle_, &pipe->overlappedBlock_, &transferred, FALSE)) {
+      return;
+    }
   }
-  if (completion_ != nullptr) completion_(owner_, *this);
+  if (pipe->completion_ != nullptr) pipe->completion_(pipe->owner_, *pipe);
 }
 
 bool WPipe::Listen() {
   if (listening_) return false;
-  WWaitMap* map = WWaitMap::Current();
-  bool registered = false;
-  if (overlapped_ && completion_ != nullptr && map != nullptr) {
-    registered = map->Add(event_.handle(), [this] { OnEvent(); });
+  if (overlapped_ && completion_ != nullptr) {
+    WWinThread* thread = WThread::FindThread(GetCurrentThreadId());
+    if (thread != nullptr && thread->AddWaitHandle(event_.handle(), this, &WPipe::OnEvent, 0)) {
+      waitThread_ = thread;
+    }
   }
   const BOOL connected = ConnectNamedPipe(handle_, overlapped_ ? &overlappedBlock_ : nullptr);
   const DWORD error = connected ? ERROR_SUCCESS : GetLastError();
@@ -183,11 +198,11 @@ bool WPipe::Listen() {
     listening_ = connected || error == ERROR_PIPE_CONNECTED ? 1 : 0;
   }
   if (!listening_) {
-    if (registered) map->Remove(event_.handle());
+    Unregister();
     SetLastError(error);
     return false;
   }
-  if (overlapped_ && !registered && pending_) {
+  if (overlapped_ && waitThread_ == nullptr && pending_) {
     DWORD transferred = 0;
     GetOverlappedResult(handle_, &overlappedBlock_, &transferred, TRUE);
   }

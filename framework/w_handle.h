@@ -5,7 +5,10 @@
 #include <string>
 
 #include "framework/w_object.h"
+#include "platform/win32/window_api.h"
 #include "platform/win32/windows_types.h"
+
+class WWinThread;
 
 class WHandle : public WObject {
  public:
@@ -91,7 +94,7 @@ class WPipe : public WIoHandle {
 
   // Makes the pipe's event (manual reset, not signalled). REQUIRES: a running kernel.
   WPipe();
-  // Takes the pipe's event out of the current thread's wait map.
+  // Takes the pipe's event out of the wait map of the thread that registered it.
   ~WPipe() override;
 
   // The pipe's name without the "\\.\pipe\" prefix.
@@ -108,9 +111,11 @@ class WPipe : public WIoHandle {
               DWORD inputSize, DWORD defaultTimeOut,
               LPSECURITY_ATTRIBUTES attributes = nullptr);
   // Starts waiting for a client (ConnectNamedPipe). An overlapped pipe with a completion
-  // registers its event with the current thread's wait map; when it fires, the completion is
-  // called (after the pending connect's result is taken). False when listening already, or
-  // when the connect failed (a client that connected and left: ERROR_NO_DATA).
+  // registers its event with the wait map of the calling thread's WWinThread; the entry fires
+  // once in that thread's message loop, which then calls the completion (after the pending
+  // connect's result is taken). Without such a thread, or with its map full, Listen waits for
+  // the client itself. False when listening already, or when the connect failed (a client
+  // that connected and left: ERROR_NO_DATA).
   bool Listen();
   // DisconnectNamedPipe; on success the pipe is no longer listening.
   bool Disconnect();
@@ -121,7 +126,10 @@ class WPipe : public WIoHandle {
   HANDLE event() const { return event_.handle(); }
 
  private:
-  void OnEvent();
+  // The wait map's callback: the connect completed or a client was there already.
+  static void OnEvent(WObject* owner, HANDLE event, LPARAM parameter);
+  // Takes the event out of the wait map it was registered with, if any.
+  void Unregister();
 
   std::u16string name_;
   Completion completion_ = nullptr;
@@ -130,4 +138,6 @@ class WPipe : public WIoHandle {
   OVERLAPPED overlappedBlock_;
   BYTE listening_ = 0;
   BYTE pending_ = 0;
+  // The thread whose wait map holds the event, while it does.
+  WWinThread* waitThread_ = nullptr;
 };

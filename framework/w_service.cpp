@@ -34,9 +34,26 @@ WService::~WService() {
 WService* WService::instance() { return current.Get(); }
 
 void WService::SetStatus(DWORD state, DWORD checkpoint) {
-  status_.dwCurrentState = state;
-  status_.dwCheckPoint = checkpoint;
-  SetServiceStatus(statusHandle_, &status_);
+  SERVICE_STATUS reported;
+  {
+    std::lock_guard guard(statusLock_);
+    status_.dwCurrentState = state;
+    status_.dwCheckPoint = checkpoint;
+    reported = status_;
+  }
+  SetServiceStatus(statusHandle_, &reported);
+}
+
+void WService::ReportStatus() {
+  SERVICE_STATUS reported = status();
+  SetServiceStatus(statusHandle_, &reported);
+}
+
+void WService::SetCompletion(DWORD exitCode) {
+  std::lock_guard guard(statusLock_);
+  status_.dwWin32ExitCode = exitCode;
+  status_.dwCheckPoint = 0;
+  status_.dwWaitHint = 0;
 }
 
 bool WService::Dispatch() {
@@ -102,22 +119,21 @@ bool WService::ProcessCommandLine() {
 
 void WService::ServiceMain(DWORD, LPWSTR*) {
   WService* service = instance();
-  service->status_.dwCurrentState = SERVICE_START_PENDING;
+  {
+    std::lock_guard guard(service->statusLock_);
+    service->status_.dwCurrentState = SERVICE_START_PENDING;
+  }
   service->statusHandle_ =
       RegisterServiceCtrlHandlerW(service->name_.c_str(), &WService::Handler);
   if (service->statusHandle_ == nullptr) return;
   service->SetStatus(SERVICE_START_PENDING, 0);
   const bool started = service->Init();
-  service->status_.dwWin32ExitCode = GetLastError();
-  service->status_.dwCheckPoint = 0;
-  service->status_.dwWaitHint = 0;
+  service->SetCompletion(GetLastError());
   // Once it is reported stopped, the dispatcher returns and the program may end with the
   // object: a failed start reports it only once, and nothing touches the object after.
   service->SetStatus(started ? SERVICE_RUNNING : SERVICE_STOPPED, 0);
   if (!started) return;
-  service->status_.dwWin32ExitCode = 0;
-  service->status_.dwCheckPoint = 0;
-  service->status_.dwWaitHint = 0;
+  service->SetCompletion(0);
   service->running_ = 1;
   service->Run();
   service->SetStatus(SERVICE_STOPPED, 0);
@@ -147,7 +163,7 @@ void WService::Handler(DWORD control) {
       if (control >= kFirstUserControl) service->OnUserControl(control);
       break;
   }
-  SetServiceStatus(service->statusHandle_, &service->status_);
+  service->ReportStatus();
 }
 
 WServiceCtrlMgr::WServiceCtrlMgr(DWORD access, LPCWSTR database, LPCWSTR machine)

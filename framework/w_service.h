@@ -2,6 +2,8 @@
 // to the service control manager with one service handle (WServiceCtrlMgr).
 #pragma once
 
+#include <atomic>
+#include <mutex>
 #include <string>
 
 #include "framework/w_module.h"
@@ -23,11 +25,17 @@ class WService : public WModule {
     argumentVector_ = argv;
   }
   const std::u16string& name() const { return name_; }
-  bool running() const { return running_ != 0; }
-  const SERVICE_STATUS& status() const { return status_; }
+  bool running() const { return running_.load() != 0; }
+  // The status last stored.
+  SERVICE_STATUS status() const {
+    std::lock_guard guard(statusLock_);
+    return status_;
+  }
 
   // Stores the state and checkpoint and reports the whole status.
   void SetStatus(DWORD state, DWORD checkpoint);
+  // Reports the whole status as it is stored.
+  void ReportStatus();
   // Hands the calling (main) thread to the control dispatcher until the service stopped.
   bool Dispatch();
   // Whether the service is installed; its current state in *state when asked.
@@ -57,14 +65,18 @@ class WService : public WModule {
   int argumentCount_ = 0;
   WCHAR** argumentVector_ = nullptr;
   std::u16string name_;
-  LONG running_ = 0;
+  std::atomic<LONG> running_{0};
   SERVICE_STATUS_HANDLE statusHandle_ = nullptr;
+  // The control handler (main thread) and the service's own thread both change the status.
+  mutable std::mutex statusLock_;
   SERVICE_STATUS status_{SERVICE_WIN32_OWN_PROCESS, SERVICE_STOPPED,
                          SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_PAUSE_CONTINUE |
                              SERVICE_ACCEPT_SHUTDOWN,
                          0, 0, 0, 0};
 
  private:
+  // Sets the exit code, checkpoint and wait hint.
+  void SetCompletion(DWORD exitCode);
   static void ServiceMain(DWORD argc, LPWSTR* argv);
   static void Handler(DWORD control);
 };

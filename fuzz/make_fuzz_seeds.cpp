@@ -118,6 +118,34 @@ void MachineImageSeeds(const std::filesystem::path& folder) {
   Write(folder, 1, Payload(1, nt::SaveRegistryImage()));
 }
 
+// A language file behind the lookup it is asked for: the id (32 bits, little endian) and the
+// byte of kind and module; the file is UTF-16 little endian.
+std::vector<unsigned char> LangInput(int id, unsigned char kind, std::u16string_view file) {
+  std::vector<unsigned char> bytes = {
+      static_cast<unsigned char>(id), static_cast<unsigned char>(id >> 8),
+      static_cast<unsigned char>(id >> 16), static_cast<unsigned char>(id >> 24), kind};
+  for (char16_t c : file) {
+    bytes.push_back(static_cast<unsigned char>(c));
+    bytes.push_back(static_cast<unsigned char>(c >> 8));
+  }
+  return bytes;
+}
+
+void LangSeeds(const std::filesystem::path& folder) {
+  Write(folder, 0,
+        LangInput(1004, 0,
+                  u"\uFEFF[kvagent-control]\r\n; 1004=a comment\r\n  1004 = Start now \r\n"
+                  u"1005=a=b\r\nno equals here\r\n[kvagent-msg]\r\n5001=\\tTabbed\\n\r\n"));
+  Write(folder, 1,
+        LangInput(5002, 5,
+                  u"[kvsyncsvc-msg]\r5001=Said \\\"this\\\"\r5002=It\\'s \\q fine\r"
+                  u"[kvsyncsvc-help]\r1=Help\r"));
+  std::u16string longLine = u"[kvagent-control]\n9=";
+  longLine.append(5000, u'x');
+  longLine += u"\n7=after the long line\n";
+  Write(folder, 2, LangInput(7, 0, longLine));
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -146,5 +174,6 @@ int main(int argc, char** argv) {
   TableSeeds(root / "fuzz_table_image");
   ControlSeeds(root / "fuzz_control");
   MachineImageSeeds(root / "fuzz_machine_images");
+  LangSeeds(root / "fuzz_lang_file");
   return 0;
 }

@@ -27,9 +27,17 @@ DriverString& DriverString::operator=(DriverString&& other) noexcept {
   return *this;
 }
 
+namespace {
+
+// Paths are put together a few characters at a time (a volume prefix digit by digit, then the
+// name): the first block holds a usual path whole, so that building one allocates once.
+constexpr SIZE_T kFirstCapacity = 128;
+
+}  // namespace
+
 DriverString& DriverString::Append(std::u16string_view text) {
   if (length_ + text.size() + 1 > capacity_) {
-    const SIZE_T capacity = std::max<SIZE_T>(2 * capacity_, length_ + text.size() + 1);
+    const SIZE_T capacity = std::max({2 * capacity_, length_ + text.size() + 1, kFirstCapacity});
     auto* grown = static_cast<WCHAR*>(DriverAllocate(capacity * sizeof(WCHAR)));
     if (length_ != 0) std::memcpy(grown, buffer_, length_ * sizeof(WCHAR));
     if (buffer_ != nullptr) DriverFree(buffer_);

@@ -28,6 +28,14 @@ void NoteTimesChanged(FileTrack* track) {
 
 // Repeats a successful non-cached write on every mirror file: the bytes the source took, at the
 // request's offset. A mirror that takes fewer is out of date.
+//
+// Ordering: a write is repeated before its own request completes, so the writes of a writer
+// that waits for each one reach the mirrors in the writer's order, and concurrent writes to
+// separate ranges all arrive. Concurrent writes to one stream are not serialized beyond that:
+// for overlapping ones the source's own outcome is whichever the file system completed last,
+// and a mirror may keep another of them; nor is a paging write ordered against a size change
+// of the same stream. Serializing them here would deadlock a non-cached write whose file
+// system first writes out the cached pages of the same stream.
 void ReplicateWrite(PIRP irp, FileTrack* track) {
   PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
   const auto transferred = static_cast<ULONG>(irp->IoStatus.Information);

@@ -1,9 +1,11 @@
 #include <cstring>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "common/message_record.h"
 #include "driver/replication/replication_fixture.h"
+#include "platform/nt/event.h"
 #include "platform/nt/io_internal.h"
 #include "platform/nt/memory_manager.h"
 
@@ -257,6 +259,125 @@ TEST_F(ChangeReplication, RenamesInsideAProtectedMirrorAreRefused) {
   ASSERT_EQ(Rename(handle, u"\\??\\E:\\M\\m3.txt"), STATUS_SUCCESS);
   ZwClose(handle);
   EXPECT_NE(MirrorFlags(u"e:\\M") & KV_FLAG_NEEDS_SYNC, 0u);
+}
+
+TEST_F(ChangeReplication, AMirrorWriteThatFailsMarksOnlyThatMirror) {
+  HANDLE handle;
+  ASSERT_EQ(Open(u"\\??\\C:\\Data\\fail.bin", &handle, kReadWrite, FILE_CREATE,
+                 kSync | FILE_NO_INTERMEDIATE_BUFFERING),
+            STATUS_SUCCESS);
+  e_->FailNext(fs::RequestKind::kWrite, 1, STATUS_DISK_FULL);
+  const std::string sector(512, 'f');
+  Write(handle, sector);  // the user's write succeeds whatever a mirror does
+  ZwClose(handle);
+  EXPECT_EQ(Stored(c_, u"\\Data\\fail.bin"), sector);
+  EXPECT_EQ(Stored(d_, u"\\M\\fail.bin"), sector);
+  EXPECT_EQ(Stored(pub_, u"\\M\\fail.bin"), sector);
+  EXPECT_EQ(MirrorFlags(u"d:\\M") & KV_FLAG_NEEDS_SYNC, 0u);
+  EXPECT_NE(MirrorFlags(u"e:\\M") & KV_FLAG_NEEDS_SYNC, 0u);
+  EXPECT_EQ(MirrorFlags(u"\\\\srv\\pub\\M") & KV_FLAG_NEEDS_SYNC, 0u);
+  EXPECT_TRUE(Table().dirty());
+}
+
+// A non-cached write of one sector at `offset`, waited for also on an asynchronous handle.
+NTSTATUS WriteSector(HANDLE handle, HANDLE event, char fill, LONGLONG offset) {
+  struct alignas(512) Sector {
+    char bytes[512];
+  } sector;
+  std::memset(sector.bytes, fill, sizeof(sector.bytes));
+  IO_STATUS_BLOCK io{};
+  LARGE_INTEGER at;
+  at.QuadPart = offset;
+  NTSTATUS status = ZwWriteFile(handle, event, nullptr, nullptr, &io, sector.bytes,
+                                sizeof(sector.bytes), &at, nullptr);
+  if (status == STATUS_PENDING) {
+    ZwWaitForSingleObject(event, FALSE, nullptr);
+    status = io.Status;
+  }
+  return status;
+}
+
+TEST_F(ChangeReplication, EachWriteOfAWriterReachesTheMirrorsBeforeItCompletes) {
+  struct Case {
+    const char* name;
+    ULONG options;       // of the writer's handle
+    bool completeLater;  // C: completes its requests from a system thread
+  };
+  constexpr Case kCases[] = {
+      {"synchronous handle", kSync, false},
+      {"synchronous handle, completed later", kSync, true},
+      {"asynchronous handle, completed later", 0, true},
+  };
+  int file = 0;
+  for (const Case& c : kCases) {
+    SCOPED_TRACE(c.name);
+    const std::u16string name = u"\\order" + std::u16string(1, char16_t(u'0' + file++)) + u".bin";
+    c_->SetCompleteLater(c.completeLater);
+    HANDLE handle;
+    ASSERT_EQ(Open(u"\\??\\C:\\Data" + name, &handle, kReadWrite, FILE_CREATE,
+                   c.options | FILE_NO_INTERMEDIATE_BUFFERING),
+              STATUS_SUCCESS);
+    HANDLE event;
+    ASSERT_EQ(ZwCreateEvent(&event, EVENT_ALL_ACCESS, nullptr, NotificationEvent, FALSE),
+              STATUS_SUCCESS);
+    // The same two sectors again and again: a write that overtook an earlier one shows.
+    for (int i = 0; i < 20; ++i) {
+      ASSERT_EQ(WriteSector(handle, event, static_cast<char>('a' + i), (i % 2) * 512),
+                STATUS_SUCCESS);
+      const std::string source = Stored(c_, u"\\Data" + name);
+      for (fs::Volume* volume : Mirrors()) ASSERT_EQ(Stored(volume, u"\\M" + name), source);
+    }
+    ZwClose(event);
+    ZwClose(handle);
+    c_->SetCompleteLater(false);
+  }
+  for (const char16_t* mirror : {u"d:\\M", u"e:\\M", u"\\\\srv\\pub\\M"}) {
+    EXPECT_EQ(MirrorFlags(mirror) & KV_FLAG_NEEDS_SYNC, 0u);
+  }
+}
+
+TEST_F(ChangeReplication, ConcurrentWritesToSeparateRangesOfOneFileAllReachTheMirrors) {
+  constexpr int kThreads = 4;
+  constexpr int kSectorsEach = 6;
+  constexpr int kRounds = 12;
+  for (bool completeLater : {false, true}) {
+    SCOPED_TRACE(completeLater ? "completed later" : "completed in the caller's thread");
+    const std::u16string name = completeLater ? u"\\later.bin" : u"\\now.bin";
+    // The file exists, in full, before the writers open it: a writer's open then copies
+    // nothing over the writes of the others.
+    HANDLE first;
+    ASSERT_EQ(Open(u"\\??\\C:\\Data" + name, &first, kReadWrite, FILE_CREATE), STATUS_SUCCESS);
+    FILE_END_OF_FILE_INFORMATION end{};
+    end.EndOfFile.QuadPart = kThreads * kSectorsEach * 512;
+    ASSERT_EQ(SetInfo(first, end, FileEndOfFileInformation), STATUS_SUCCESS);
+    ZwClose(first);
+    c_->SetCompleteLater(completeLater);
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t) {
+      threads.emplace_back([&name, t] {
+        HANDLE handle;
+        ASSERT_EQ(Open(u"\\??\\C:\\Data" + name, &handle, kReadWrite, FILE_OPEN,
+                       kSync | FILE_NO_INTERMEDIATE_BUFFERING),
+                  STATUS_SUCCESS);
+        for (int round = 0; round < kRounds; ++round) {
+          const int sector = t * kSectorsEach + round % kSectorsEach;
+          ASSERT_EQ(WriteSector(handle, nullptr, static_cast<char>('A' + t * kRounds + round),
+                                LONGLONG{sector} * 512),
+                    STATUS_SUCCESS);
+        }
+        ZwClose(handle);
+      });
+    }
+    for (std::thread& thread : threads) thread.join();
+    nt::WorkQueueControl::WaitIdle();
+    c_->SetCompleteLater(false);
+    const std::string source = Stored(c_, u"\\Data" + name);
+    EXPECT_EQ(source.size(), size_t{kThreads * kSectorsEach * 512});
+    for (fs::Volume* volume : Mirrors()) EXPECT_EQ(Stored(volume, u"\\M" + name), source);
+  }
+  for (const char16_t* mirror : {u"d:\\M", u"e:\\M", u"\\\\srv\\pub\\M"}) {
+    EXPECT_EQ(MirrorFlags(mirror) & KV_FLAG_NEEDS_SYNC, 0u);
+  }
 }
 
 }  // namespace

@@ -121,6 +121,20 @@ void FileTracks::Dismantle(FileTrack* track) {
   }
 }
 
+void FileTracks::DismantleUnlessJoined(FileTrack* track, LONG openCount) {
+  ExclusiveResourceLock starting(StartLock(track->key));
+  bool joined;
+  {
+    SpinLockGuard guard(&track->lock);
+    joined = track->openCount > openCount;
+  }
+  if (!joined && Remove(track)) {
+    Destroy(track);
+  } else {
+    Release(track);
+  }
+}
+
 void FileTracks::Destroy(FileTrack* track) {
   Finish(track);
   for (int i = 0; i < kMaxTrackedMirrors; ++i) {
@@ -173,11 +187,11 @@ namespace {
 constexpr LONGLONG kDirectoryIdle = 50'000'000;
 constexpr LONGLONG kFileIdle = 100'000'000;
 
-// Whether the sweep may end tracking of the record. REQUIRES: a reference on the record.
-bool IsStale(FileTrack* track, LONGLONG now) {
+// Whether the sweep may end tracking of the record, and the tracked opens it saw.
+// REQUIRES: a reference on the record.
+bool IsStale(FileTrack* track, LONGLONG now, LONG* openCount) {
   if (track->refCount.load() > 1) return false;
   bool directory, active, deletePending, hasFiles;
-  LONG openCount;
   LONGLONG idle;
   {
     SpinLockGuard guard(&track->lock);
@@ -185,12 +199,12 @@ bool IsStale(FileTrack* track, LONGLONG now) {
     active = track->active != 0;
     deletePending = track->deletePending != 0;
     hasFiles = track->fileObjectCount != 0;
-    openCount = track->openCount;
+    *openCount = track->openCount;
     idle = now - track->lastActivity;
   }
   if (deletePending || !hasFiles || !active) return true;
-  if (directory) return openCount < 2 && idle > kDirectoryIdle;
-  if (openCount != 0 || idle <= kFileIdle) return false;
+  if (directory) return *openCount < 2 && idle > kDirectoryIdle;
+  if (*openCount != 0 || idle <= kFileIdle) return false;
   FileObjectEntry* entry = PinFirstFileObject(track);
   if (entry == nullptr) return true;
   const NTSTATUS status = FlushSource(entry->fileObject);
@@ -206,8 +220,9 @@ void FileTracks::Sweep() {
   ULONG bucket = 0;
   for (FileTrack* track = NextRecord(&bucket, nullptr); track != nullptr;) {
     FileTrack* next = NextRecord(&bucket, track);
-    if (IsStale(track, now)) {
-      Dismantle(track);
+    LONG openCount = 0;
+    if (IsStale(track, now, &openCount)) {
+      DismantleUnlessJoined(track, openCount);
     } else {
       Release(track);
     }

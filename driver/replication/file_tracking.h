@@ -49,6 +49,10 @@ class FileTracks {
   // Removes the record when possible and then finishes and frees it; otherwise only drops the
   // caller's reference. Takes StartLock. REQUIRES: PASSIVE_LEVEL.
   static void Dismantle(FileTrack* track);
+  // Dismantle for a caller that decided so on seeing `openCount` tracked opens: when a create
+  // joined the record since (creates join under StartLock, taken here first), the record stays
+  // and only the caller's reference is dropped. REQUIRES: PASSIVE_LEVEL.
+  static void DismantleUnlessJoined(FileTrack* track, LONG openCount);
   // Finishes a record the caller owns (removed, or never inserted), closes and frees its
   // mirror handles and frees it. REQUIRES: PASSIVE_LEVEL.
   static void Destroy(FileTrack* track);

@@ -63,6 +63,24 @@ bool OpenForRotation(MirrorFile& file, std::u16string_view path) {
   return NT_SUCCESS(file.Open(path, kRotateAccess, kFileOptions, FILE_SHARE_READ));
 }
 
+// Whether the primary file holds an image that a start would load, read into a table of its
+// own.
+bool PrimaryLoads(MirrorTable& table) {
+  ULONG serial;
+  DriverString root;
+  {
+    SharedResourceLock guard(table.lock());
+    serial = table.exclusions().systemSerial();
+    root.Append(table.exclusions().systemRootDirectory());
+  }
+  MirrorTable check;
+  {
+    ExclusiveResourceLock guard(check.lock());
+    check.Prepare(serial, root.view());
+  }
+  return NT_SUCCESS(LoadTableFile(check, false));
+}
+
 }  // namespace
 
 NTSTATUS LoadTableFile(MirrorTable& table, bool backup) {
@@ -124,17 +142,21 @@ void SaveTable(MirrorTable& table) {
   DriverFree(image);
   if (buffer.mdl() == nullptr) return;
 
-  MirrorFile old;
-  old.device = alias;
-  if (OpenForRotation(old, backup.view())) {
-    old.Delete(true);
-    old.Close();
-  }
-  MirrorFile previous;
-  previous.device = alias;
-  if (OpenForRotation(previous, primary.view())) {
-    previous.Rename(backup.view());
-    previous.Close();
+  // A primary that a save cut short (or nothing) does not replace the backup: the backup is
+  // then the only complete image, and it stays until a new primary was written in full.
+  if (PrimaryLoads(table)) {
+    MirrorFile old;
+    old.device = alias;
+    if (OpenForRotation(old, backup.view())) {
+      old.Delete(true);
+      old.Close();
+    }
+    MirrorFile previous;
+    previous.device = alias;
+    if (OpenForRotation(previous, primary.view())) {
+      previous.Rename(backup.view());
+      previous.Close();
+    }
   }
   MirrorFile file;
   file.device = alias;

@@ -18,7 +18,8 @@ void EnsureTableLoaded(MirrorTable& table);
 NTSTATUS LoadTableFile(MirrorTable& table, bool backup);
 
 // Writes the table's image as the new primary file, after deleting the old backup and renaming
-// the primary to the backup, so that some complete image exists at every moment. The table is
-// clean once the image is built, whatever happens to the files. REQUIRES: PASSIVE_LEVEL; no
+// the primary to the backup, so that some complete image exists at every moment. A primary
+// that does not load (a save cut short) is overwritten instead, and the backup kept. The table
+// is clean once the image is built, whatever happens to the files. REQUIRES: PASSIVE_LEVEL; no
 // table lock held.
 void SaveTable(MirrorTable& table);

@@ -41,6 +41,15 @@ class TableFileTest : public FilteredMachine {
   }
 
   std::string Stored(std::u16string_view path) { return c_->ReadFile(path); }
+
+  // Takes the file at `path` off C: directly, as if it had never been written.
+  void RemoveFile(std::u16string_view path) {
+    const size_t slash = path.rfind(u'\\');
+    std::shared_ptr<fs::Node> folder = c_->Find(path.substr(0, slash));
+    ASSERT_NE(folder, nullptr);
+    std::lock_guard guard(c_->lock());
+    folder->children.erase(fs::Fold(path.substr(slash + 1)));
+  }
 };
 
 TEST_F(TableFileTest, ASavedTableIsWhatTheNextStartLoads) {
@@ -114,6 +123,63 @@ TEST_F(TableFileTest, TheMinuteTickAndTheShutdownSaveADirtyTable) {
   AddPair(Table(), u"c:\\Other", u"d:\\M2");
   nt::MachineControl::Shutdown();
   EXPECT_TRUE(Owns(*Reloaded(), u"c:\\Other"));
+}
+
+TEST_F(TableFileTest, ASaveCutByAPowerFailureAtAnyPointLeavesTheNewestCompleteImage) {
+  AddPair(Table(), u"c:\\Data", u"d:\\M1");
+  SaveTable(Table());
+  const std::string older = Stored(kPrimary);
+  AddPair(Table(), u"c:\\Other", u"d:\\M2");
+  SaveTable(Table());
+  const std::string previous = Stored(kPrimary);
+  AddPair(Table(), u"c:\\Newest", u"d:\\M3");
+  SaveTable(Table());
+  const std::string newest = Stored(kPrimary);
+  ASSERT_NE(newest, previous);
+
+  // The files as a complete save and as saves cut short earlier left them.
+  struct Case {
+    const char* name;
+    const std::string* primary;  // null: no primary file
+    const std::string* backup;
+  };
+  const std::string empty;
+  const Case cases[] = {
+      {"after a complete save", &previous, &older},
+      {"after a save cut during its write", &empty, &previous},
+      {"after a save cut after its rename", nullptr, &previous},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    // The power fails after each number of requests in turn, until a save completes.
+    bool completed = false;
+    for (ULONG requests = 0; requests < 64 && !completed; ++requests) {
+      SCOPED_TRACE("power cut after " + std::to_string(requests) + " requests");
+      RemoveFile(kPrimary);
+      if (c.primary != nullptr) {
+        ASSERT_EQ(c_->PutFile(kPrimary, *c.primary), STATUS_SUCCESS);
+      }
+      ASSERT_EQ(c_->PutFile(kBackup, *c.backup), STATUS_SUCCESS);
+      c_->CutPowerAfter(requests);
+      SaveTable(Table());
+      c_->RestorePower();
+
+      bool hasPrimary = false;
+      bool hasBackup = false;
+      const std::string primary = c_->ReadFile(kPrimary, &hasPrimary);
+      const std::string backup = c_->ReadFile(kBackup, &hasBackup);
+      const bool newestWritten = hasPrimary && primary == newest;
+      ASSERT_TRUE(newestWritten || (hasPrimary && primary == previous) ||
+                  (hasBackup && backup == previous))
+          << "no complete image as new as the previous one";
+      completed = newestWritten && hasBackup && backup == previous;
+
+      std::unique_ptr<MirrorTable> next = Reloaded();
+      EXPECT_TRUE(Owns(*next, u"c:\\Other"));
+      EXPECT_EQ(Owns(*next, u"c:\\Newest"), newestWritten);
+    }
+    EXPECT_TRUE(completed);
+  }
 }
 
 }  // namespace

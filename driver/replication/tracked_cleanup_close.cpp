@@ -60,28 +60,32 @@ NTSTATUS PreCleanup(VolumeFilter& filter, PIRP irp) {
 void PostCleanup(VolumeFilter&, PIRP irp, PVOID context) {
   auto* track = static_cast<FileTrack*>(context);
   PFILE_OBJECT file = IoGetCurrentIrpStackLocation(irp)->FileObject;
-  bool last;
-  {
-    SpinLockGuard guard(&track->lock);
-    last = track->openCount < 2;
-  }
-  if (!NT_SUCCESS(irp->IoStatus.Status) || !last) {
+  if (!NT_SUCCESS(irp->IoStatus.Status)) {
     FileTracks::Release(track);
     return;
   }
   // Until the mirror files are closed, a new create of the stream waits to open them again.
+  // A create that joined the record since the pre-cleanup did so under this lock and keeps
+  // the record: this file object's own mark was cleared, so any open left is another one.
   ExclusiveResourceLock starting(FileTracks::StartLock(track->key));
+  bool reopened, refresh;
+  {
+    SpinLockGuard guard(&track->lock);
+    reopened = track->openCount != 0;
+    refresh = track->timesChanged != 0 && track->deletePending == 0;
+  }
+  if (reopened) {
+    FileTracks::Release(track);
+    return;
+  }
+  // The file system's cleanup may have moved the times once more, and a paging write may have
+  // been repeated since the pre-cleanup looked at timesChanged. Taken also when the record
+  // stays (still in use), so that whoever finishes it later sets the source's times.
+  if (refresh) RefreshBasic(track, file);
   if (!FileTracks::Remove(track)) {
     FileTracks::Release(track);
     return;
   }
-  bool refresh;
-  {
-    SpinLockGuard guard(&track->lock);
-    refresh = track->timesChanged != 0 && track->deletePending == 0;
-  }
-  // The file system's cleanup may have moved the times once more.
-  if (refresh) RefreshBasic(track, file);
   FileTracks::Destroy(track);
 }
 
@@ -109,12 +113,14 @@ void PostClose(VolumeFilter&, PIRP irp, PVOID context) {
   auto* track = static_cast<FileTrack*>(context);
   RemoveFileObject(track, IoGetCurrentIrpStackLocation(irp)->FileObject);
   bool done;
+  LONG openCount;
   {
     SpinLockGuard guard(&track->lock);
     done = track->deletePending != 0 || track->fileObjectCount == 0;
+    openCount = track->openCount;
   }
   if (done) {
-    FileTracks::Dismantle(track);
+    FileTracks::DismantleUnlessJoined(track, openCount);
   } else {
     FileTracks::Release(track);
   }

@@ -344,4 +344,22 @@ TEST_F(Tracking, AnOpenByFileIdIsTrackedOnlyWhenTheFileItOpensBelongsToAPair) {
   ZwClose(root);
 }
 
+TEST_F(Tracking, TrackingLastsUntilTheLastOfSeveralOpensIsCleanedUp) {
+  HANDLE first;
+  HANDLE second;
+  ASSERT_EQ(Open(u"\\??\\C:\\Data\\two.bin", &first, kReadWrite, FILE_CREATE,
+                 kSync | FILE_NO_INTERMEDIATE_BUFFERING),
+            STATUS_SUCCESS);
+  ASSERT_EQ(Open(u"\\??\\C:\\Data\\two.bin", &second, kReadWrite, FILE_OPEN,
+                 kSync | FILE_NO_INTERMEDIATE_BUFFERING),
+            STATUS_SUCCESS);
+  ZwClose(first);
+  EXPECT_EQ(FileTracks::Count(), 1u);
+  const std::string sector(512, 'w');
+  Write(second, sector);
+  for (fs::Volume* volume : Mirrors()) EXPECT_EQ(Stored(volume, u"\\M\\two.bin"), sector);
+  ZwClose(second);
+  EXPECT_EQ(FileTracks::Count(), 0u);
+}
+
 }  // namespace

@@ -2,15 +2,27 @@
 
 #include "platform/nt/wide_char.h"
 
-bool EqualsNoCase(std::u16string_view a, std::u16string_view b) {
-  return a.size() == b.size() && StartsWithNoCase(a, b);
+namespace {
+
+// Most characters already match as they are; ASCII letters fold here as towlower folds them,
+// and only the other characters need the case table.
+bool SameNoCase(char16_t a, char16_t b) {
+  if (a == b) return true;
+  if (a < 0x80 && b < 0x80) {
+    const auto fold = [](char16_t c) {
+      return c >= u'A' && c <= u'Z' ? static_cast<char16_t>(c - u'A' + u'a') : c;
+    };
+    return fold(a) == fold(b);
+  }
+  return towlower(a) == towlower(b);
 }
+
+}  // namespace
 
 bool StartsWithNoCase(std::u16string_view text, std::u16string_view prefix) {
   if (text.size() < prefix.size()) return false;
   for (SIZE_T i = 0; i < prefix.size(); ++i) {
-    // Most characters already match as they are; only the others need the case table.
-    if (text[i] != prefix[i] && towlower(text[i]) != towlower(prefix[i])) return false;
+    if (!SameNoCase(text[i], prefix[i])) return false;
   }
   return true;
 }

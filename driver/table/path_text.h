@@ -5,10 +5,13 @@
 
 #include "platform/nt/nt_types.h"
 
-// Equal ignoring case (towlower on each character).
-bool EqualsNoCase(std::u16string_view a, std::u16string_view b);
 // `text` begins with `prefix`, ignoring case.
 bool StartsWithNoCase(std::u16string_view text, std::u16string_view prefix);
+// Equal ignoring case (towlower on each character). Inline: the table's walk compares every
+// sibling's name, and most differ in length.
+inline bool EqualsNoCase(std::u16string_view a, std::u16string_view b) {
+  return a.size() == b.size() && StartsWithNoCase(a, b);
+}
 // `path` lies in `folder`: it begins with it (ignoring case) and the next character is a
 // backslash or the end.
 bool LiesIn(std::u16string_view path, std::u16string_view folder);

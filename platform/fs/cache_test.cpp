@@ -12,6 +12,7 @@
 #include "platform/nt/driver.h"
 #include "platform/nt/kernel.h"
 #include "platform/nt/machine_kernel.h"
+#include "platform/nt/user_file_requests.h"
 
 namespace {
 
@@ -439,6 +440,43 @@ TEST_F(CacheTest, AMappedViewsChangesAreWrittenAfterTheLastHandleClosed) {
   EXPECT_EQ(ZwSetInformationFile(other, &io, &end, sizeof(end), FileEndOfFileInformation),
             STATUS_SUCCESS);
   ZwClose(other);
+}
+
+TEST_F(CacheTest, AFlushOfTheStreamWritesThePagesAnUnmappedViewChanged) {
+  ASSERT_EQ(c_->PutFile(u"\\f.bin", std::string(5000, 'a')), STATUS_SUCCESS);
+  HANDLE file;
+  ASSERT_EQ(Open(u"\\??\\C:\\f.bin", &file, FILE_OPEN), STATUS_SUCCESS);
+  HANDLE section;
+  ASSERT_EQ(ZwCreateSection(&section, SECTION_ALL_ACCESS, nullptr, nullptr, PAGE_READWRITE,
+                            SEC_COMMIT, file),
+            STATUS_SUCCESS);
+  PVOID base = nullptr;
+  SIZE_T size = 0;
+  ASSERT_EQ(ZwMapViewOfSection(section, NtCurrentProcess(), &base, 0, 0, nullptr, &size,
+                               ViewUnmap, 0, PAGE_READWRITE),
+            STATUS_SUCCESS);
+  std::memcpy(static_cast<char*>(base) + 10, "VIEW", 4);
+  EXPECT_EQ(ZwUnmapViewOfSection(NtCurrentProcess(), base), STATUS_SUCCESS);
+  ZwClose(section);
+
+  IO_STATUS_BLOCK io{};
+  CcFlushCache(FileOf(file)->SectionObjectPointer, nullptr, 0, &io);
+  EXPECT_EQ(io.Status, STATUS_SUCCESS);
+  std::string expected(5000, 'a');
+  expected.replace(10, 4, "VIEW");
+  EXPECT_EQ(Stored(u"\\f.bin"), expected) << "without waiting for the modified-page writer";
+  ZwClose(file);
+}
+
+TEST_F(CacheTest, AFlushOfTheFileWritesItsCachedDataBeforeItSucceeds) {
+  HANDLE handle;
+  ASSERT_EQ(Open(u"\\??\\C:\\flushed.txt", &handle, FILE_CREATE), STATUS_SUCCESS);
+  ASSERT_EQ(Write(handle, "flushed", 0), STATUS_SUCCESS);
+  EXPECT_NE(Stored(u"\\flushed.txt"), "flushed");
+  IO_STATUS_BLOCK io{};
+  EXPECT_EQ(ZwFlushBuffersFile(handle, &io), STATUS_SUCCESS);
+  EXPECT_EQ(Stored(u"\\flushed.txt"), "flushed");
+  ZwClose(handle);
 }
 
 TEST_F(CacheTest, SectionsRefuseWhatTheModelDoesNotMap) {

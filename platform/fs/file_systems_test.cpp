@@ -510,6 +510,22 @@ TEST_F(FileSystemsTest, FaultsOnDemandFailTheRequestsTheyName) {
   ZwClose(handle);
 }
 
+TEST_F(FileSystemsTest, APowerCutFailsEveryRequestAfterTheCountedOnesUntilPowerReturns) {
+  HANDLE handle;
+  ASSERT_EQ(Create(u"\\??\\C:\\p.txt", &handle, FILE_CREATE), STATUS_SUCCESS);
+  c_->CutPowerAfter(2);
+  std::string data;
+  EXPECT_EQ(Write(handle, "a", 0), STATUS_SUCCESS);
+  EXPECT_EQ(Read(handle, &data, 1, 0), STATUS_SUCCESS);
+  EXPECT_EQ(Write(handle, "b", 1), STATUS_DEVICE_NOT_READY);
+  EXPECT_EQ(Read(handle, &data, 1, 0), STATUS_DEVICE_NOT_READY);
+  HANDLE other;
+  EXPECT_EQ(Create(u"\\??\\C:\\q.txt", &other, FILE_CREATE), STATUS_DEVICE_NOT_READY);
+  c_->RestorePower();
+  EXPECT_EQ(Write(handle, "b", 1), STATUS_SUCCESS);
+  ZwClose(handle);
+}
+
 TEST_F(FileSystemsTest, AMountOfADeviceThatIsNotReadyFailsWithTheDevicesError) {
   d_->SetGone(true);
   HANDLE handle;

@@ -191,7 +191,19 @@ bool Volume::complete_later() const {
   return complete_later_;
 }
 
+void Volume::CutPowerAfter(ULONG requests) {
+  std::lock_guard guard(lock_);
+  power_left_ = requests;
+}
+
+void Volume::RestorePower() {
+  std::lock_guard guard(lock_);
+  power_left_ = -1;
+}
+
 NTSTATUS Volume::TakeFault(RequestKind kind) {
+  if (power_left_ == 0) return STATUS_DEVICE_NOT_READY;
+  if (power_left_ > 0) --power_left_;
   for (auto it = faults_.begin(); it != faults_.end(); ++it) {
     if (it->kind != kind && it->kind != RequestKind::kAny) continue;
     const NTSTATUS status = it->status;
@@ -202,6 +214,8 @@ NTSTATUS Volume::TakeFault(RequestKind kind) {
 }
 
 bool Volume::FaultArmed(RequestKind kind) const {
+  // A counted power cut counts the fast transfers too, so they go as requests.
+  if (power_left_ >= 0) return true;
   return std::any_of(faults_.begin(), faults_.end(), [kind](const auto& fault) {
     return fault.kind == kind || fault.kind == RequestKind::kAny;
   });

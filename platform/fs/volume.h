@@ -105,6 +105,11 @@ class Volume {
   void SetCapacity(ULONGLONG bytes);
   // The next `count` requests of `kind` fail with `status`.
   void FailNext(RequestKind kind, ULONG count, NTSTATUS status);
+  // A power cut: after `requests` more requests every request of the volume fails with
+  // STATUS_DEVICE_NOT_READY until RestorePower. Cleanups and closes still release their opens
+  // (a file already marked for deletion goes), as the I/O manager cannot take no for them.
+  void CutPowerAfter(ULONG requests);
+  void RestorePower();
   // Requests complete later from a system thread (STATUS_PENDING first) instead of in the
   // caller's thread.
   void SetCompleteLater(bool later);
@@ -161,6 +166,8 @@ class Volume {
     NTSTATUS status;
   };
   std::vector<Fault> faults_;
+  // Requests until the power cut; negative when none is set.
+  LONGLONG power_left_ = -1;
 };
 
 // Folds a name to upper case, as the volume compares names.

@@ -1091,14 +1091,16 @@ RequestKind KindOf(UCHAR major) {
   }
 }
 
-// Whether the request works on the stored data past the cache: non-cached transfers and zeroing.
+// Whether the request works on the stored data past the cache: non-cached transfers, zeroing
+// and flushes.
 bool WritesAround(PIRP irp, PIO_STACK_LOCATION stack) {
   const UCHAR major = stack->MajorFunction;
   if (major == IRP_MJ_READ || major == IRP_MJ_WRITE) {
     return (irp->Flags & (IRP_NOCACHE | IRP_PAGING_IO)) == IRP_NOCACHE;
   }
-  return major == IRP_MJ_FILE_SYSTEM_CONTROL &&
-         stack->Parameters.FileSystemControl.FsControlCode == FSCTL_SET_ZERO_DATA;
+  return major == IRP_MJ_FLUSH_BUFFERS ||
+         (major == IRP_MJ_FILE_SYSTEM_CONTROL &&
+          stack->Parameters.FileSystemControl.FsControlCode == FSCTL_SET_ZERO_DATA);
 }
 
 // Caches the stream of `file` and gives `file` a private cache map: the first file object
@@ -1246,9 +1248,11 @@ NTSTATUS Serve(const VolumeView& view, PIRP irp, const std::u16string* create_pa
         (irp->Flags & (IRP_NOCACHE | IRP_PAGING_IO)) == 0) {
       return CachedTransfer(volume, irp, stack, guard);
     }
-    if (WritesAround(irp, stack) &&
-        CcGetFileObjectFromSectionPtrs(open->section.get()) != nullptr) {
-      // What the cache holds goes out first, so the request sees and keeps it.
+    if (WritesAround(irp, stack) && (major == IRP_MJ_FLUSH_BUFFERS ||
+                                     CcGetFileObjectFromSectionPtrs(open->section.get()) !=
+                                         nullptr)) {
+      // What the cache (or a program's view) holds goes out first, so the request sees and
+      // keeps it; a flush is just that.
       std::shared_ptr<SECTION_OBJECT_POINTERS> section = open->section;
       guard.unlock();
       IO_STATUS_BLOCK flushed;

@@ -1,9 +1,13 @@
 #include "platform/machine/desktop_user.h"
 
+#include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <thread>
 
 #include "platform/nt/wide_char.h"
+#include "platform/win32/property_sheet_api.h"
 #include "platform/win32/windows.h"
 
 namespace machine {
@@ -75,6 +79,78 @@ void AddTree(HWND window, int depth, std::vector<WindowView>* views) {
        child = GetWindow(child, GW_HWNDNEXT)) {
     AddTree(child, depth + 1, views);
   }
+}
+
+// The children of a window in the order they were made.
+std::vector<HWND> ChildrenOf(HWND window) {
+  std::vector<HWND> children;
+  for (HWND child = GetWindow(window, GW_CHILD); child != nullptr;
+       child = GetWindow(child, GW_HWNDNEXT)) {
+    children.insert(children.begin(), child);
+  }
+  return children;
+}
+
+std::u16string Quoted(const std::u16string& text) { return u"\"" + text + u"\""; }
+
+std::u16string Number(int value) { return Ascii(std::to_string(value).c_str()); }
+
+std::u16string ControlLine(HWND control, int depth) {
+  const win32::ControlView view = win32::ControlUser::View(control);
+  std::u16string line(static_cast<size_t>(depth) * 2, u' ');
+  line += u"#" + Number(view.id) + u" " + view.kind;
+  if (view.kind == u"updown") {
+    line += u" pos=" + Number(view.position) + u" range=" + Number(view.range_low) + u".." +
+            Number(view.range_high);
+  } else if (view.kind == u"progress") {
+    line += u" pos=" + Number(view.position) + u" range=" + Number(view.range_low) + u".." +
+            Number(view.range_high);
+  } else if (view.kind == u"animation") {
+    line += u" " + Quoted(view.animation);
+    if (view.playing) line += u" playing";
+  } else if (view.kind != u"listbox") {
+    line += u" " + Quoted(view.text);
+  }
+  if (view.kind == u"checkbox" || view.kind == u"radio") {
+    line += view.check == BST_CHECKED     ? u" checked"
+            : view.check == BST_UNCHECKED ? u" unchecked"
+                                          : u" indeterminate";
+  }
+  if (view.kind == u"listbox" || view.kind == u"combobox") {
+    line += u" items=";
+    for (size_t i = 0; i < view.items.size(); ++i) {
+      if (i > 0) line += u",";
+      line += Quoted(view.items[i]);
+      if (std::find(view.selected.begin(), view.selected.end(), static_cast<int>(i)) !=
+          view.selected.end()) {
+        line += u"*";
+      }
+    }
+  }
+  if (!view.enabled) line += u" disabled";
+  if (!view.visible) line += u" hidden";
+  return line;
+}
+
+void AddDialogLines(HWND window, int depth, std::u16string* picture) {
+  for (HWND child : ChildrenOf(window)) {
+    if (win32::UserControl::ClassOf(child) == u"#32770") {
+      *picture += std::u16string(static_cast<size_t>(depth) * 2, u' ') + u"page " +
+                  Quoted(win32::UserControl::TextOf(child)) +
+                  (IsWindowVisible(child) ? u"" : u" hidden") + u"\n";
+      AddDialogLines(child, depth + 1, picture);
+      continue;
+    }
+    *picture += ControlLine(child, depth) + u"\n";
+  }
+}
+
+HWND FindControl(HWND window, int id) {
+  for (HWND child : ChildrenOf(window)) {
+    if (GetDlgCtrlID(child) == id && win32::UserControl::ClassOf(child) != u"#32770") return child;
+    if (HWND inner = FindControl(child, id)) return inner;
+  }
+  return nullptr;
 }
 
 }  // namespace
@@ -182,6 +258,75 @@ std::u16string DesktopUser::Picture(HWND window) {
     std::vector<WindowView> views;
     AddTree(window, 0, &views);
     for (const WindowView& view : views) picture += LineOf(view) + u"\n";
+  });
+  return picture;
+}
+
+HWND DesktopUser::WaitForWindow(std::u16string_view class_name, std::u16string_view title,
+                                DWORD milliseconds) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
+  for (;;) {
+    HWND window = FindWindow(class_name, title);
+    if (window != nullptr && IsWindowVisible(window)) return window;
+    if (std::chrono::steady_clock::now() >= deadline) return nullptr;
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+}
+
+HWND DesktopUser::Control(HWND dialog, int id) {
+  HWND found = nullptr;
+  Act([&] { found = FindControl(dialog, id); });
+  return found;
+}
+
+bool DesktopUser::Click(HWND control) {
+  bool done = false;
+  Act([&] { done = win32::ControlUser::Click(control); });
+  return done;
+}
+
+bool DesktopUser::Type(HWND edit, std::u16string_view text) {
+  bool done = false;
+  Act([&] { done = win32::ControlUser::Type(edit, std::u16string(text)); });
+  return done;
+}
+
+bool DesktopUser::Select(HWND list, const std::vector<std::u16string>& entries) {
+  bool done = false;
+  Act([&] { done = win32::ControlUser::Select(list, entries); });
+  return done;
+}
+
+bool DesktopUser::Spin(HWND updown, int delta) {
+  bool done = false;
+  Act([&] { done = win32::ControlUser::Spin(updown, delta); });
+  return done;
+}
+
+bool DesktopUser::PressSheetButton(HWND sheet, int button) {
+  bool done = false;
+  Act([&] { done = win32::SheetUser::Press(sheet, button); });
+  return done;
+}
+
+bool DesktopUser::SelectSheetPage(HWND sheet, int index) {
+  bool done = false;
+  Act([&] { done = win32::SheetUser::SelectPage(sheet, index); });
+  return done;
+}
+
+void DesktopUser::ExpectMessageBox(int button) { win32::DialogUser::ExpectMessageBox(button); }
+
+std::vector<win32::MessageBoxView> DesktopUser::TakeMessageBoxes() {
+  return win32::DialogUser::TakeMessageBoxes();
+}
+
+std::u16string DesktopUser::DialogPicture(HWND dialog) {
+  std::u16string picture;
+  Act([&] {
+    if (!IsWindow(dialog)) return;
+    picture = u"Dialog " + Quoted(win32::UserControl::TextOf(dialog)) + u"\n";
+    AddDialogLines(dialog, 1, &picture);
   });
   return picture;
 }

@@ -18,7 +18,10 @@
 #include "platform/nt/registry.h"
 #include "platform/nt/registry_image.h"
 #include "platform/nt/token.h"
+#include "platform/win32/broadcast_api.h"
 #include "platform/win32/file_api.h"
+#include "platform/win32/message_api.h"
+#include "platform/win32/module.h"
 #include "platform/win32/security_api.h"
 #include "platform/win32/service_api.h"
 #include "platform/win32/system_info.h"
@@ -145,6 +148,12 @@ bool Machine::Boot(std::string* error) {
     return false;
   }
   win32::SystemControl::SetWindows(WindowsOf(config_));
+  // The terminal-services library came with XP.
+  if (win32::SystemControl::Windows() == win32::WindowsVersion::kXP) {
+    win32::UserModules::Install(win32::SessionLibrary());
+  } else {
+    win32::UserModules::Uninstall(win32::SessionLibrary().name);
+  }
   win32::SystemControl::SetComputerName(Widen(config_.computerName));
   win32::SystemControl::SetTimeZoneBias(-config_.timeZoneMinutes);
   const std::vector<AccountConfig> accounts = AccountsOf(config_);
@@ -215,6 +224,9 @@ void Machine::StartFileSystems(std::map<std::string, fs::VolumeImage>* images) {
 }
 
 bool Machine::Shutdown(std::string* error) {
+  // The programs hear that the session ends while the services still run. The machine goes
+  // off whatever they answer.
+  win32::UserControl::EndSession(0);
   win32::ServiceControl::ShutdownServices();
   nt::MachineControl::Shutdown();
   Images images;
@@ -249,6 +261,8 @@ bool Machine::SetVolumeOnline(char letter, bool online) {
   found->second->SetGone(!online);
   // A volume that comes back is mounted again on its next access, as a new arrival.
   if (online) fs::FileSystems::Dismount(found->second);
+  const DWORD drive = DWORD(1) << (found->first.back() - 'A');
+  win32::UserControl::BroadcastVolumeChange(online, drive, 0);
   return true;
 }
 

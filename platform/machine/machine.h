@@ -46,12 +46,15 @@ class Machine {
 
   // Builds the kernel with the kept registry, applies the configuration's settings and
   // accounts, adds the volumes and shares with their kept content, installs the drivers'
-  // service keys and boots them, and logs the configured user on. False with *error when the
+  // service keys and boots them, and logs the configured user on. On XP the terminal-services
+  // library is installed for the programs to find. False with *error when the
   // kept state cannot be read (missing parts of it start empty, damaged ones are refused), does
   // not fit the configuration, or the user cannot log on: the machine is off then.
   // REQUIRES: not running.
   bool Boot(std::string* error);
-  // Sends the shutdown notifications, ends the kernel and keeps the registry and the disks,
+  // Asks the programs' windows to end the session (WM_QUERYENDSESSION, WM_ENDSESSION; the
+  // machine goes off whatever they answer), stops the services, sends the drivers' shutdown
+  // notifications, ends the kernel and keeps the registry and the disks,
   // writing them to the state folder when there is one. False with *error when that write
   // fails; the machine is off either way and the kept state is in memory.
   // REQUIRES: running.
@@ -67,7 +70,9 @@ class Machine {
 
   // Takes the volume of drive `letter` off line (its requests fail as for a disk that went
   // away: opens with STATUS_DEVICE_NOT_READY) or brings it back with its files, to be mounted
-  // again on its next access. False when no volume has that letter. REQUIRES: running.
+  // again on its next access; then tells every top-level window (WM_DEVICECHANGE with
+  // DBT_DEVICEREMOVECOMPLETE or DBT_DEVICEARRIVAL for the drive). False when no volume has that
+  // letter. REQUIRES: running.
   bool SetVolumeOnline(char letter, bool online);
 
  private:

@@ -5,11 +5,13 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <vector>
 
 #include "platform/machine/machine_config.h"
 #include "platform/nt/ntstatus.h"
 #include "platform/nt/process.h"
 #include "platform/nt/registry.h"
+#include "platform/win32/broadcast_api.h"
 #include "platform/win32/windows.h"
 
 namespace machine {
@@ -267,6 +269,96 @@ TEST(MachineVolumes, AVolumeTakenOfflineComesBackWithItsFiles) {
   ASSERT_TRUE(machine.SetVolumeOnline('D', true));
   AsUser(machine, [] { EXPECT_EQ(ReadText(u"d:\\fat.txt"), "still here"); });
   EXPECT_FALSE(machine.SetVolumeOnline('Q', false));
+}
+
+// What the windows of the test heard from the machine: message and wParam, and for a volume
+// change its drives.
+struct Heard {
+  UINT message;
+  WPARAM wparam;
+  DWORD drives;
+};
+std::vector<Heard> heard;
+
+LRESULT Listening(HWND window, UINT message, WPARAM wparam, LPARAM lparam) {
+  if (message == WM_DEVICECHANGE) {
+    heard.push_back(
+        {message, wparam, reinterpret_cast<const DEV_BROADCAST_VOLUME*>(lparam)->dbcv_unitmask});
+    return TRUE;
+  }
+  if (message == WM_QUERYENDSESSION || message == WM_ENDSESSION) {
+    heard.push_back({message, wparam, 0});
+  }
+  return DefWindowProcW(window, message, wparam, lparam);
+}
+
+TEST(MachineVolumes, WindowsHearVolumesGoAndComeAndTheSessionEnd) {
+  heard.clear();
+  Machine machine(Config(), {});
+  std::string error;
+  ASSERT_TRUE(machine.Boot(&error)) << error;
+  WNDCLASSEXW window_class{};
+  window_class.cbSize = sizeof(window_class);
+  window_class.lpfnWndProc = Listening;
+  window_class.lpszClassName = u"Listener";
+  ASSERT_NE(RegisterClassExW(&window_class), 0);
+  ASSERT_NE(CreateWindowExW(0, u"Listener", u"", 0, 0, 0, 0, 0, nullptr, nullptr, nullptr,
+                            nullptr),
+            nullptr);
+  ASSERT_TRUE(machine.SetVolumeOnline('d', false));
+  ASSERT_TRUE(machine.SetVolumeOnline('D', true));
+  ASSERT_TRUE(machine.Shutdown(&error)) << error;
+  ASSERT_EQ(heard.size(), 4u);
+  EXPECT_EQ(heard[0].wparam, DBT_DEVICEREMOVECOMPLETE);
+  EXPECT_EQ(heard[0].drives, 1u << 3);
+  EXPECT_EQ(heard[1].wparam, DBT_DEVICEARRIVAL);
+  EXPECT_EQ(heard[1].drives, 1u << 3);
+  EXPECT_EQ(heard[2].message, static_cast<UINT>(WM_QUERYENDSESSION));
+  EXPECT_EQ(heard[3].message, static_cast<UINT>(WM_ENDSESSION));
+  EXPECT_EQ(heard[3].wparam, static_cast<WPARAM>(TRUE));
+}
+
+TEST(MachineSessions, TheSessionRoutinesAreThereFromTheWindowsThatHasThem) {
+  struct Case {
+    const char* name;
+    const char* version;
+    bool process_session;
+    bool console_session;
+  };
+  constexpr Case kCases[] = {
+      {"NT 4", "4.0", false, false},
+      {"2000", "5.0", true, false},
+      {"XP", "5.1", true, true},
+  };
+  for (const Case& c : kCases) {
+    SCOPED_TRACE(c.name);
+    std::string text = kConfig;
+    text.replace(text.find("version = 5.1"), 13, std::string("version = ") + c.version);
+    Machine machine(Config(text), {});
+    std::string error;
+    ASSERT_TRUE(machine.Boot(&error)) << error;
+    AsUser(machine, [&] {
+      // As the agent finds them: at run time.
+      HMODULE kernel32 = GetModuleHandleW(u"kernel32.dll");
+      auto* process_session = reinterpret_cast<BOOL (*)(DWORD, DWORD*)>(
+          GetProcAddress(kernel32, "ProcessIdToSessionId"));
+      auto* console_session = reinterpret_cast<DWORD (*)()>(
+          GetProcAddress(kernel32, "WTSGetActiveConsoleSessionId"));
+      EXPECT_EQ(process_session != nullptr, c.process_session);
+      EXPECT_EQ(console_session != nullptr, c.console_session);
+      if (process_session != nullptr) {
+        DWORD session = 7;
+        EXPECT_TRUE(process_session(GetCurrentProcessId(), &session));
+        EXPECT_EQ(session, 0u);
+      }
+      if (console_session != nullptr) {
+        EXPECT_EQ(console_session(), 0u);
+      }
+      HMODULE library = LoadLibraryW(u"wtsapi32.dll");
+      EXPECT_EQ(library != nullptr, c.console_session);
+      if (library != nullptr) FreeLibrary(library);
+    });
+  }
 }
 
 // Whether the calling process's account holds the backup privilege.

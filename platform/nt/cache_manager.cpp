@@ -16,6 +16,7 @@
 #include "platform/nt/io_internal.h"
 #include "platform/nt/irp.h"
 #include "platform/nt/memory_manager.h"
+#include "platform/nt/memory_views.h"
 #include "platform/nt/ntstatus.h"
 #include "platform/nt/object_header.h"
 #include "platform/nt/work_queue.h"
@@ -388,17 +389,21 @@ void CcSetFileSizes(PFILE_OBJECT file, PCC_FILE_SIZES sizes) {
 
 void CcFlushCache(PSECTION_OBJECT_POINTERS section, PLARGE_INTEGER offset, ULONG length,
                   PIO_STATUS_BLOCK status) {
+  LONGLONG first = 0;
+  LONGLONG last = std::numeric_limits<LONGLONG>::max();
+  if (offset != nullptr) {
+    first = offset->QuadPart / kPageSize;
+    last = length == 0 ? first - 1 : (offset->QuadPart + length - 1) / kPageSize;
+  }
+  // Pages a program changed through a view are the stream's changed pages as much as the
+  // cache's are.
+  NTSTATUS result = nt::FlushMappedPages(section, first, last);
   std::unique_lock lock(cache_lock);
   SharedCacheMap* map = MapOf(section);
-  NTSTATUS result = STATUS_SUCCESS;
   if (map != nullptr) {
-    LONGLONG first = 0;
-    LONGLONG last = std::numeric_limits<LONGLONG>::max();
-    if (offset != nullptr) {
-      first = offset->QuadPart / kPageSize;
-      last = length == 0 ? first - 1 : (offset->QuadPart + length - 1) / kPageSize;
-    }
-    result = WriteDirty(map, first, last, std::numeric_limits<LONGLONG>::max(), lock);
+    const NTSTATUS written =
+        WriteDirty(map, first, last, std::numeric_limits<LONGLONG>::max(), lock);
+    if (NT_SUCCESS(result)) result = written;
   }
   if (status != nullptr) {
     status->Status = result;

@@ -1,9 +1,11 @@
 #include "platform/nt/eresource.h"
 
+#include <algorithm>
 #include <condition_variable>
 #include <mutex>
 #include <new>
-#include <unordered_map>
+#include <utility>
+#include <vector>
 
 #include "platform/nt/irql.h"
 #include "platform/nt/ntstatus.h"
@@ -18,7 +20,9 @@ struct ResourceState {
   std::condition_variable released;
   KTHREAD* exclusive_owner = nullptr;
   ULONG exclusive_count = 0;
-  std::unordered_map<KTHREAD*, ULONG> shared_counts;
+  // Few threads share a resource at a time: a list whose storage stays when they leave, so
+  // that taking the resource shared again does not allocate.
+  std::vector<std::pair<KTHREAD*, ULONG>> shared_counts;
   // Threads blocked in an exclusive acquisition; while there are any, threads that do not
   // already own the resource wait before sharing it, so that writers do not starve.
   ULONG exclusive_waiters = 0;
@@ -43,8 +47,14 @@ void CheckAcquireContext(PERESOURCE resource) {
   }
 }
 
-bool SharedBy(const ResourceState& state, KTHREAD* thread) {
-  return state.shared_counts.find(thread) != state.shared_counts.end();
+std::vector<std::pair<KTHREAD*, ULONG>>::iterator FindShared(ResourceState& state,
+                                                             KTHREAD* thread) {
+  return std::find_if(state.shared_counts.begin(), state.shared_counts.end(),
+                      [thread](const auto& owner) { return owner.first == thread; });
+}
+
+bool SharedBy(ResourceState& state, KTHREAD* thread) {
+  return FindShared(state, thread) != state.shared_counts.end();
 }
 
 }  // namespace
@@ -78,7 +88,7 @@ BOOLEAN ExAcquireResourceSharedLite(PERESOURCE resource, BOOLEAN wait) {
     ++state.exclusive_count;
     return TRUE;
   }
-  auto held = state.shared_counts.find(self);
+  auto held = FindShared(state, self);
   if (held != state.shared_counts.end()) {
     ++held->second;
     return TRUE;
@@ -90,7 +100,7 @@ BOOLEAN ExAcquireResourceSharedLite(PERESOURCE resource, BOOLEAN wait) {
     if (!wait) return FALSE;
     state.released.wait(lock, available);
   }
-  state.shared_counts[self] = 1;
+  state.shared_counts.emplace_back(self, 1);
   return TRUE;
 }
 
@@ -133,12 +143,13 @@ void ExReleaseResourceLite(PERESOURCE resource) {
     }
     return;
   }
-  auto held = state.shared_counts.find(self);
+  auto held = FindShared(state, self);
   if (held == state.shared_counts.end()) {
     KeBugCheckEx(RESOURCE_NOT_OWNED, Address(resource), Address(self), 0, 0);
   }
   if (--held->second == 0) {
-    state.shared_counts.erase(held);
+    *held = state.shared_counts.back();
+    state.shared_counts.pop_back();
     if (state.shared_counts.empty()) state.released.notify_all();
   }
 }
@@ -154,6 +165,6 @@ ULONG ExIsResourceAcquiredSharedLite(PERESOURCE resource) {
   KTHREAD* self = nt::CurrentThread();
   std::lock_guard guard(state.mutex);
   if (state.exclusive_owner == self) return state.exclusive_count;
-  auto held = state.shared_counts.find(self);
+  auto held = FindShared(state, self);
   return held != state.shared_counts.end() ? held->second : 0;
 }

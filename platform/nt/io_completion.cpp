@@ -49,6 +49,17 @@ void FinishBuffers(PIRP irp, const nt::IrpTracking* tracking) {
   }
 }
 
+// Writes a request's outcome into its requester's status block. A user-mode requester may poll
+// the status without waiting for the event (GetOverlappedResult), so the byte count must be in
+// place before the status leaves STATUS_PENDING: it is written first and the status released
+// after it.
+void PublishStatus(PIO_STATUS_BLOCK target, const IO_STATUS_BLOCK& outcome) {
+  target->Information = outcome.Information;
+  const auto status = static_cast<ULONG_PTR>(static_cast<ULONG>(outcome.Status));
+  std::atomic_ref<PVOID>(target->Pointer)
+      .store(reinterpret_cast<PVOID>(status), std::memory_order_release);
+}
+
 }  // namespace
 
 namespace nt {
@@ -105,7 +116,7 @@ void CompleteToRequestor(PIRP irp) {
   PFILE_OBJECT file = irp->Tail.Overlay.OriginalFileObject;
   PKEVENT event = irp->UserEvent;
   if (!NT_ERROR(status) || irp->PendingReturned) {
-    if (irp->UserIosb != nullptr) *irp->UserIosb = irp->IoStatus;
+    if (irp->UserIosb != nullptr) PublishStatus(irp->UserIosb, irp->IoStatus);
     const bool synchronous_file =
         file != nullptr && (std::atomic_ref<ULONG>(file->Flags).load() & FO_SYNCHRONOUS_IO) != 0;
     if (file != nullptr && (event == nullptr || synchronous_file)) {

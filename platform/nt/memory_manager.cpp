@@ -405,6 +405,19 @@ NTSTATUS NtFlushVirtualMemory(HANDLE process, PVOID* base_address, SIZE_T* regio
 
 namespace nt {
 
+NTSTATUS FlushMappedPages(PSECTION_OBJECT_POINTERS section, LONGLONG first, LONGLONG last) {
+  std::vector<PageWrite> writes;
+  {
+    std::lock_guard guard(mm_lock);
+    for (ControlArea* area : areas) {
+      if (area->pointers != section) continue;
+      for (View* view : area->views) CollectChanges(view);
+      TakePending(area, first, last, &writes);
+    }
+  }
+  return writes.empty() ? STATUS_SUCCESS : WritePages(writes);
+}
+
 void WriteModifiedPages() {
   std::vector<PageWrite> writes;
   {

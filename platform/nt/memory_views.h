@@ -18,3 +18,13 @@ NTSTATUS ZwFlushVirtualMemory(HANDLE process, PVOID* base_address, SIZE_T* regio
                               PIO_STATUS_BLOCK io_status);
 NTSTATUS NtFlushVirtualMemory(HANDLE process, PVOID* base_address, SIZE_T* region_size,
                               PIO_STATUS_BLOCK io_status);
+
+namespace nt {
+
+// Internal to the kernel model, for the cache manager's flush: writes the stream's changed
+// mapped pages from page `first` to page `last` as paging writes, as a flush of the stream
+// writes every changed page of it, mapped or cached. The first failure's status, or success.
+// REQUIRES: PASSIVE_LEVEL.
+NTSTATUS FlushMappedPages(PSECTION_OBJECT_POINTERS section, LONGLONG first, LONGLONG last);
+
+}  // namespace nt

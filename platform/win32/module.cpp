@@ -6,6 +6,7 @@
 
 #include "platform/nt/object_namespace.h"
 #include "platform/win32/file_api.h"
+#include "platform/win32/process_api.h"
 #include "platform/win32/process_local.h"
 #include "platform/win32/system_info.h"
 #include "platform/win32/win_error.h"
@@ -39,6 +40,9 @@ std::shared_ptr<const ModuleImage> Kernel32() {
               {"FreeLibrary", 2, reinterpret_cast<FARPROC>(&FreeLibrary)},
               {"GetProcAddress", 3, reinterpret_cast<FARPROC>(&GetProcAddress)},
               {"LoadLibraryW", 4, reinterpret_cast<FARPROC>(&LoadLibraryW)},
+              {"ProcessIdToSessionId", 5, reinterpret_cast<FARPROC>(&ProcessIdToSessionId)},
+              {"WTSGetActiveConsoleSessionId", 6,
+               reinterpret_cast<FARPROC>(&WTSGetActiveConsoleSessionId)},
           },
           nullptr,
           nullptr,
@@ -46,11 +50,20 @@ std::shared_ptr<const ModuleImage> Kernel32() {
   return *image;
 }
 
-// Windows 95 has no CancelIo: programs that run there look it up at run time.
+// Routines of kernel32 that older Windows lack; programs that run there look them up at run
+// time. Windows 95 has no CancelIo; sessions came with 2000 (ProcessIdToSessionId) and XP
+// (WTSGetActiveConsoleSessionId).
 bool Offers(const ModuleImage& image, const ModuleExport& item) {
-  return &image != Kernel32().get() || item.name == nullptr ||
-         std::strcmp(item.name, "CancelIo") != 0 ||
-         win32::SystemControl::Windows() != win32::WindowsVersion::k95;
+  if (&image != Kernel32().get() || item.name == nullptr) return true;
+  const win32::WindowsVersion windows = win32::SystemControl::Windows();
+  if (std::strcmp(item.name, "CancelIo") == 0) return windows != win32::WindowsVersion::k95;
+  if (std::strcmp(item.name, "ProcessIdToSessionId") == 0) {
+    return windows == win32::WindowsVersion::k2000 || windows == win32::WindowsVersion::kXP;
+  }
+  if (std::strcmp(item.name, "WTSGetActiveConsoleSessionId") == 0) {
+    return windows == win32::WindowsVersion::kXP;
+  }
+  return true;
 }
 
 // The modules of one process. The lock is the process's loader lock: DllMain runs under it,
@@ -120,6 +133,14 @@ std::shared_ptr<const ModuleImage> UserModules::Find(std::u16string_view name) {
     if (nt::FoldName(image->name) == folded) return image;
   }
   return nullptr;
+}
+
+std::shared_ptr<const ModuleImage> LoadedImage(HMODULE module) {
+  ProcessModules& process = modules.Get();
+  std::lock_guard guard(process.lock);
+  if (module == nullptr) return process.program;
+  Loaded* entry = FindLoaded(process, module);
+  return entry != nullptr ? entry->image : nullptr;
 }
 
 void LoadProgram(std::shared_ptr<const ModuleImage> image) {

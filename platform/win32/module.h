@@ -5,6 +5,7 @@
 #pragma once
 
 #include <memory>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -32,6 +33,16 @@ struct ModuleExport {
   FARPROC address;
 };
 
+// One resource of a module: its type and id (both numbers: RT_DIALOG, RT_STRING, ...) and its
+// bytes as the resource compiler (tools/) lays them out. The bytes are static data of the
+// program that links them.
+struct ModuleResource {
+  WORD type;
+  WORD id;
+  const BYTE* data;
+  DWORD size;
+};
+
 // What an installed module is. A module has at most one of wmain and wWinMain; a library has
 // neither.
 struct ModuleImage {
@@ -41,6 +52,7 @@ struct ModuleImage {
   PDLL_MAIN dll_main = nullptr;
   PWMAIN wmain = nullptr;
   PWWINMAIN wwinmain = nullptr;
+  std::span<const ModuleResource> resources{};
 };
 
 // Loads the library (a name or a path: the last component names the module; ".dll" is
@@ -72,6 +84,9 @@ class UserModules {
   // The installed module `name`, or null.
   static std::shared_ptr<const ModuleImage> Find(std::u16string_view name);
 };
+
+// The image of a module loaded in the calling process (null: the program), or null.
+std::shared_ptr<const ModuleImage> LoadedImage(HMODULE module);
 
 // For the process start: makes `image` the process's program module (loaded, no DllMain).
 void LoadProgram(std::shared_ptr<const ModuleImage> image);

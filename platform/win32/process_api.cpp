@@ -18,6 +18,9 @@
 
 namespace {
 
+// The one session of the machine, attached to the console.
+constexpr DWORD kConsoleSession = 0;
+
 const HANDLE kCurrentProcess = reinterpret_cast<HANDLE>(static_cast<LONG_PTR>(-1));
 const HANDLE kCurrentThread = reinterpret_cast<HANDLE>(static_cast<LONG_PTR>(-2));
 
@@ -295,6 +298,18 @@ BOOL CreateProcessW(LPCWSTR application_name, LPWSTR command_line, LPSECURITY_AT
   ObfDereferenceObject(process);
   return TRUE;
 }
+
+BOOL ProcessIdToSessionId(DWORD process_id, DWORD* session_id) {
+  if (session_id == nullptr) return win32::FailWith(ERROR_INVALID_PARAMETER);
+  if (process_id != GetCurrentProcessId() &&
+      process_id != nt::ProcessControl::IdOf(nt::ProcessControl::System())) {
+    return win32::FailWith(ERROR_INVALID_PARAMETER);
+  }
+  *session_id = kConsoleSession;
+  return TRUE;
+}
+
+DWORD WTSGetActiveConsoleSessionId() { return kConsoleSession; }
 
 BOOL GetExitCodeProcess(HANDLE process, LPDWORD exit_code) {
   if (process == kCurrentProcess) {

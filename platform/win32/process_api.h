@@ -77,6 +77,17 @@ BOOL TlsFree(DWORD index);
 LPVOID TlsGetValue(DWORD index);
 BOOL TlsSetValue(DWORD index, LPVOID value);
 
+// Terminal-services sessions. The machine has one session, 0: the console's, in which the
+// services and the logged-on user's programs all run. Programs look both routines up in
+// "kernel32.dll" at run time: ProcessIdToSessionId exists from Windows 2000 on,
+// WTSGetActiveConsoleSessionId from XP on.
+// The session of process `process_id`: the caller's own or the System process.
+// ERROR_INVALID_PARAMETER for a null `session_id` and for any other id, which the machine
+// cannot look up.
+BOOL ProcessIdToSessionId(DWORD process_id, DWORD* session_id);
+// The session attached to the physical console.
+DWORD WTSGetActiveConsoleSessionId();
+
 namespace win32 {
 
 // Internal to platform/win32: the process object of a process handle (GetCurrentProcess()

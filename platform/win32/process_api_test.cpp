@@ -218,3 +218,25 @@ TEST_F(Processes, SystemLibraryOffersItsRunTimeRoutines) {
   EXPECT_EQ(GetProcAddress(kernel32, "CancelIo"), reinterpret_cast<FARPROC>(&CancelIo));
   EXPECT_FALSE(FreeLibrary(kernel32));
 }
+
+TEST_F(Processes, EveryProcessIsInTheConsoleSession) {
+  PEPROCESS agent = NewProcess(u"kvagent.exe", u"ann");
+  DWORD agent_id = 0;
+  RunIn(agent, [&agent_id] {
+    agent_id = GetCurrentProcessId();
+    DWORD session = 9;
+    EXPECT_TRUE(ProcessIdToSessionId(agent_id, &session));
+    EXPECT_EQ(session, WTSGetActiveConsoleSessionId());
+    EXPECT_EQ(session, 0u);
+    EXPECT_FALSE(ProcessIdToSessionId(agent_id, nullptr));
+    EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
+  });
+  DWORD session = 9;
+  EXPECT_TRUE(ProcessIdToSessionId(GetCurrentProcessId(), &session));
+  EXPECT_EQ(session, 0u);
+  // An id the machine cannot look up fails and leaves the answer alone.
+  session = 9;
+  EXPECT_FALSE(ProcessIdToSessionId(agent_id + 1000, &session));
+  EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
+  EXPECT_EQ(session, 9u);
+}
