@@ -2,7 +2,9 @@
 // \WINDOWS), D: (FAT32) and the share \\srv\pub, and helpers to open files.
 #pragma once
 
+#include <cstring>
 #include <string>
+#include <vector>
 
 #include "driver/base/driver_pool.h"
 #include "driver/frame/loaded_driver.h"
@@ -37,6 +39,36 @@ inline NTSTATUS OpenFile(const std::u16string& path, HANDLE* handle,
   return ZwCreateFile(handle, GENERIC_READ | GENERIC_WRITE | SYNCHRONIZE, &attributes, &io,
                       nullptr, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                       disposition, options, nullptr, 0);
+}
+
+// Maps the whole file writable into the current process, as a program maps a file: the
+// section in *section, the view's address in *view.
+inline NTSTATUS MapWholeFile(HANDLE file, HANDLE* section, PVOID* view) {
+  NTSTATUS status = ZwCreateSection(section, SECTION_ALL_ACCESS, nullptr, nullptr,
+                                    PAGE_READWRITE, SEC_COMMIT, file);
+  if (!NT_SUCCESS(status)) return status;
+  *view = nullptr;
+  SIZE_T size = 0;
+  status = ZwMapViewOfSection(*section, NtCurrentProcess(), view, 0, 0, nullptr, &size,
+                              ViewUnmap, 0, PAGE_READWRITE);
+  if (!NT_SUCCESS(status)) ZwClose(*section);
+  return status;
+}
+
+// Renames (or links) the open file to `target`, a full name such as "\??\C:\Data\b.txt",
+// replacing what is there.
+inline NTSTATUS RenameFile(HANDLE handle, const std::u16string& target,
+                           FILE_INFORMATION_CLASS kind = FileRenameInformation) {
+  const size_t bytes = target.size() * sizeof(char16_t);
+  std::vector<UCHAR> buffer(offsetof(FILE_RENAME_INFORMATION, FileName) + bytes);
+  auto* info = reinterpret_cast<FILE_RENAME_INFORMATION*>(buffer.data());
+  info->ReplaceIfExists = TRUE;
+  info->RootDirectory = nullptr;
+  info->FileNameLength = static_cast<ULONG>(bytes);
+  std::memcpy(info->FileName, target.data(), bytes);
+  IO_STATUS_BLOCK io{};
+  return ZwSetInformationFile(handle, &io, buffer.data(), static_cast<ULONG>(buffer.size()),
+                              kind);
 }
 
 inline std::u16string AliasName(const VolumeFilter* filter) {

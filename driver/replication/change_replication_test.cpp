@@ -13,26 +13,6 @@ namespace {
 
 class ChangeReplication : public ReplicationMachine {
  protected:
-  // Renames (or links) the open file to `target`, a full name such as "\??\C:\Data\b.txt".
-  static NTSTATUS Rename(HANDLE handle, const std::u16string& target,
-                         FILE_INFORMATION_CLASS kind = FileRenameInformation) {
-    const size_t bytes = target.size() * sizeof(char16_t);
-    std::vector<UCHAR> buffer(offsetof(FILE_RENAME_INFORMATION, FileName) + bytes);
-    auto* info = reinterpret_cast<FILE_RENAME_INFORMATION*>(buffer.data());
-    info->ReplaceIfExists = TRUE;
-    info->RootDirectory = nullptr;
-    info->FileNameLength = static_cast<ULONG>(bytes);
-    std::memcpy(info->FileName, target.data(), bytes);
-    IO_STATUS_BLOCK io{};
-    return ZwSetInformationFile(handle, &io, buffer.data(), static_cast<ULONG>(buffer.size()),
-                                kind);
-  }
-
-  template <typename Info>
-  static NTSTATUS SetInfo(HANDLE handle, Info info, FILE_INFORMATION_CLASS kind) {
-    IO_STATUS_BLOCK io{};
-    return ZwSetInformationFile(handle, &io, &info, sizeof(info), kind);
-  }
 
   static NTSTATUS OpenFolder(const std::u16string& path, HANDLE* handle) {
     return Open(path, handle, DELETE | FILE_LIST_DIRECTORY | SYNCHRONIZE, FILE_OPEN,
@@ -87,14 +67,8 @@ TEST_F(ChangeReplication, AMappedSourcesPageWritesAreMirroredAfterItsHandleClose
   ASSERT_EQ(Open(u"\\??\\C:\\Data\\map.bin", &handle, kReadWrite, FILE_CREATE), STATUS_SUCCESS);
   Write(handle, std::string(4096, 'a'));
   HANDLE section;
-  ASSERT_EQ(ZwCreateSection(&section, SECTION_ALL_ACCESS, nullptr, nullptr, PAGE_READWRITE,
-                            SEC_COMMIT, handle),
-            STATUS_SUCCESS);
   PVOID view = nullptr;
-  SIZE_T viewSize = 0;
-  ASSERT_EQ(ZwMapViewOfSection(section, NtCurrentProcess(), &view, 0, 0, nullptr, &viewSize,
-                               ViewUnmap, 0, PAGE_READWRITE),
-            STATUS_SUCCESS);
+  ASSERT_EQ(MapWholeFile(handle, &section, &view), STATUS_SUCCESS);
   ZwClose(handle);
   std::memset(view, 'b', 16);
   ZwUnmapViewOfSection(NtCurrentProcess(), view);
@@ -169,8 +143,8 @@ TEST_F(ChangeReplication, ARenameWithinTheSourceRenamesTheOpenMirrorFiles) {
   HANDLE handle;
   ASSERT_EQ(Open(u"\\??\\C:\\Data\\old.txt", &handle, kReadWrite | DELETE, FILE_OPEN),
             STATUS_SUCCESS);
-  ASSERT_EQ(Rename(handle, u"\\??\\C:\\Data\\new.txt"), STATUS_SUCCESS);
-  ASSERT_EQ(Rename(handle, u"\\??\\C:\\Data\\Sub\\newer.txt"), STATUS_SUCCESS);
+  ASSERT_EQ(RenameFile(handle, u"\\??\\C:\\Data\\new.txt"), STATUS_SUCCESS);
+  ASSERT_EQ(RenameFile(handle, u"\\??\\C:\\Data\\Sub\\newer.txt"), STATUS_SUCCESS);
   ZwClose(handle);
   for (fs::Volume* volume : Mirrors()) {
     EXPECT_EQ(volume->Find(u"\\M\\old.txt"), nullptr);
@@ -189,18 +163,18 @@ TEST_F(ChangeReplication, MovesAcrossThePairsBoundaryFollowTheirRules) {
   HANDLE handle;
   ASSERT_EQ(Open(u"\\??\\C:\\Data\\leaving.txt", &handle, kReadWrite | DELETE, FILE_OPEN),
             STATUS_SUCCESS);
-  ASSERT_EQ(Rename(handle, u"\\??\\C:\\Outside\\left.txt"), STATUS_SUCCESS);
+  ASSERT_EQ(RenameFile(handle, u"\\??\\C:\\Outside\\left.txt"), STATUS_SUCCESS);
   ZwClose(handle);
   for (fs::Volume* volume : Mirrors()) EXPECT_EQ(volume->Find(u"\\M\\leaving.txt"), nullptr);
 
   ASSERT_EQ(Open(u"\\??\\C:\\Outside\\coming.txt", &handle, kReadWrite | DELETE, FILE_OPEN),
             STATUS_SUCCESS);
-  EXPECT_EQ(Rename(handle, u"\\??\\C:\\Data\\coming.txt"), STATUS_NOT_SAME_DEVICE);
+  EXPECT_EQ(RenameFile(handle, u"\\??\\C:\\Data\\coming.txt"), STATUS_NOT_SAME_DEVICE);
   ZwClose(handle);
   EXPECT_NE(c_->Find(u"\\Outside\\coming.txt"), nullptr);
 
   ASSERT_EQ(OpenFolder(u"\\??\\C:\\Outside\\Folder", &handle), STATUS_SUCCESS);
-  ASSERT_EQ(Rename(handle, u"\\??\\C:\\Data\\Folder"), STATUS_SUCCESS);
+  ASSERT_EQ(RenameFile(handle, u"\\??\\C:\\Data\\Folder"), STATUS_SUCCESS);
   ZwClose(handle);
   for (const char16_t* mirror : {u"d:\\M", u"e:\\M", u"\\\\srv\\pub\\M"}) {
     EXPECT_NE(MirrorFlags(mirror) & KV_FLAG_NEEDS_SYNC, 0u);
@@ -220,12 +194,12 @@ TEST_F(ChangeReplication, FoldersHoldingPairsCarryThemAlongButPairFoldersStayOut
   }
   HANDLE handle;
   ASSERT_EQ(OpenFolder(u"\\??\\C:\\Data", &handle), STATUS_SUCCESS);
-  EXPECT_EQ(Rename(handle, u"\\??\\C:\\Other\\Data"), STATUS_ACCESS_DENIED);
+  EXPECT_EQ(RenameFile(handle, u"\\??\\C:\\Other\\Data"), STATUS_ACCESS_DENIED);
   ZwClose(handle);
 
   c_->PutDirectory(u"\\Top");
   ASSERT_EQ(OpenFolder(u"\\??\\C:\\Data", &handle), STATUS_SUCCESS);
-  ASSERT_EQ(Rename(handle, u"\\??\\C:\\Top\\Data"), STATUS_SUCCESS);
+  ASSERT_EQ(RenameFile(handle, u"\\??\\C:\\Top\\Data"), STATUS_SUCCESS);
   ZwClose(handle);
   SharedResourceLock guard(Table().lock());
   PathNode* moved = Table().FindOwner(u"c:\\Top\\Data").node;
@@ -238,7 +212,7 @@ TEST_F(ChangeReplication, ALinkFromASourceToOutsideItsPairIsRefused) {
   c_->PutFile(u"\\Data\\linked.txt", "linked");
   HANDLE handle;
   ASSERT_EQ(Open(u"\\??\\C:\\Data\\linked.txt", &handle, kReadWrite, FILE_OPEN), STATUS_SUCCESS);
-  EXPECT_EQ(Rename(handle, u"\\??\\C:\\elsewhere.txt", FileLinkInformation),
+  EXPECT_EQ(RenameFile(handle, u"\\??\\C:\\elsewhere.txt", FileLinkInformation),
             STATUS_ACCESS_DENIED);
   ZwClose(handle);
 }
@@ -256,7 +230,7 @@ TEST_F(ChangeReplication, RenamesInsideAProtectedMirrorAreRefused) {
             STATUS_ACCESS_DENIED);
   ASSERT_EQ(Open(u"\\??\\E:\\M\\m2.txt", &handle, kReadWrite | DELETE, FILE_CREATE),
             STATUS_SUCCESS);
-  ASSERT_EQ(Rename(handle, u"\\??\\E:\\M\\m3.txt"), STATUS_SUCCESS);
+  ASSERT_EQ(RenameFile(handle, u"\\??\\E:\\M\\m3.txt"), STATUS_SUCCESS);
   ZwClose(handle);
   EXPECT_NE(MirrorFlags(u"e:\\M") & KV_FLAG_NEEDS_SYNC, 0u);
 }

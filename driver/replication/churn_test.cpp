@@ -131,23 +131,6 @@ class Churn : public ReplicationMachine, public ::testing::WithParamInterface<un
     return standard.EndOfFile.QuadPart;
   }
 
-  static NTSTATUS Rename(HANDLE handle, const std::u16string& target) {
-    const size_t bytes = target.size() * sizeof(char16_t);
-    std::vector<UCHAR> buffer(offsetof(FILE_RENAME_INFORMATION, FileName) + bytes);
-    auto* info = reinterpret_cast<FILE_RENAME_INFORMATION*>(buffer.data());
-    info->ReplaceIfExists = TRUE;
-    info->FileNameLength = static_cast<ULONG>(bytes);
-    std::memcpy(info->FileName, target.data(), bytes);
-    IO_STATUS_BLOCK io{};
-    return ZwSetInformationFile(handle, &io, buffer.data(), static_cast<ULONG>(buffer.size()),
-                                FileRenameInformation);
-  }
-
-  template <typename Info>
-  static NTSTATUS SetInfo(HANDLE handle, Info info, FILE_INFORMATION_CLASS kind) {
-    IO_STATUS_BLOCK io{};
-    return ZwSetInformationFile(handle, &io, &info, sizeof(info), kind);
-  }
 
   void Create() {
     const std::u16string name = NewName(true);
@@ -194,14 +177,8 @@ class Churn : public ReplicationMachine, public ::testing::WithParamInterface<un
       return;
     }
     HANDLE section;
-    ASSERT_EQ(ZwCreateSection(&section, SECTION_ALL_ACCESS, nullptr, nullptr, PAGE_READWRITE,
-                              SEC_COMMIT, handle),
-              STATUS_SUCCESS);
     PVOID view = nullptr;
-    SIZE_T viewSize = 0;
-    ASSERT_EQ(ZwMapViewOfSection(section, NtCurrentProcess(), &view, 0, 0, nullptr, &viewSize,
-                                 ViewUnmap, 0, PAGE_READWRITE),
-              STATUS_SUCCESS);
+    ASSERT_EQ(MapWholeFile(handle, &section, &view), STATUS_SUCCESS);
     // The handle may go first, while the view still maps the file.
     const bool closedFirst = Pick(2) == 0;
     if (closedFirst) ZwClose(handle);
@@ -248,7 +225,7 @@ class Churn : public ReplicationMachine, public ::testing::WithParamInterface<un
     HANDLE handle;
     ASSERT_EQ(Open(InSource(inside_[index]), &handle, kReadWrite | DELETE, FILE_OPEN),
               STATUS_SUCCESS);
-    const NTSTATUS status = Rename(handle, InSource(target));
+    const NTSTATUS status = RenameFile(handle, InSource(target));
     ZwClose(handle);
     // A file that is open elsewhere cannot be replaced.
     if (replaced != inside_.size() && status == STATUS_ACCESS_DENIED) return;
@@ -262,7 +239,7 @@ class Churn : public ReplicationMachine, public ::testing::WithParamInterface<un
     HANDLE handle;
     ASSERT_EQ(Open(InSource(inside_[index]), &handle, kReadWrite | DELETE, FILE_OPEN),
               STATUS_SUCCESS);
-    ASSERT_EQ(Rename(handle, Outside(target)), STATUS_SUCCESS);
+    ASSERT_EQ(RenameFile(handle, Outside(target)), STATUS_SUCCESS);
     ZwClose(handle);
     inside_.erase(inside_.begin() + static_cast<long>(index));
     outside_.push_back(target);
@@ -274,7 +251,7 @@ class Churn : public ReplicationMachine, public ::testing::WithParamInterface<un
     const std::u16string target = NewName(true);
     HANDLE from;
     ASSERT_EQ(Open(Outside(source), &from, kReadWrite | DELETE, FILE_OPEN), STATUS_SUCCESS);
-    ASSERT_EQ(Rename(from, InSource(target)), STATUS_NOT_SAME_DEVICE);
+    ASSERT_EQ(RenameFile(from, InSource(target)), STATUS_NOT_SAME_DEVICE);
     std::string data(static_cast<size_t>(SizeOf(from)), '\0');
     IO_STATUS_BLOCK io{};
     LARGE_INTEGER zero{};

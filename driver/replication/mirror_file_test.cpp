@@ -252,14 +252,8 @@ TEST_F(MirrorFileTest, FlushWritesCachedDataOutUnlessAUserViewMapsTheFile) {
   EXPECT_EQ(stored(), "cached");
 
   HANDLE section;
-  ASSERT_EQ(ZwCreateSection(&section, SECTION_ALL_ACCESS, nullptr, nullptr, PAGE_READWRITE,
-                            SEC_COMMIT, handle),
-            STATUS_SUCCESS);
   PVOID view = nullptr;
-  SIZE_T viewSize = 0;
-  ASSERT_EQ(ZwMapViewOfSection(section, NtCurrentProcess(), &view, 0, 0, nullptr, &viewSize,
-                               ViewUnmap, 0, PAGE_READWRITE),
-            STATUS_SUCCESS);
+  ASSERT_EQ(MapWholeFile(handle, &section, &view), STATUS_SUCCESS);
   EXPECT_EQ(FlushSource(file), STATUS_USER_MAPPED_FILE);
   ZwUnmapViewOfSection(NtCurrentProcess(), view);
   ZwClose(section);

@@ -115,6 +115,12 @@ class ReplicationMachine : public FilteredMachine {
     }
   }
 
+  template <typename Info>
+  static NTSTATUS SetInfo(HANDLE handle, Info info, FILE_INFORMATION_CLASS kind) {
+    IO_STATUS_BLOCK io{};
+    return ZwSetInformationFile(handle, &io, &info, sizeof(info), kind);
+  }
+
   static void AdvanceSeconds(int seconds) {
     for (int i = 0; i < seconds; ++i) {
       nt::SystemClock::Advance(nt::kTicksPerSecond);

@@ -227,14 +227,8 @@ TEST_F(Tracking, AMappedSourceStaysTrackedAfterItsCleanupUntilTheSweep) {
             STATUS_SUCCESS);
   Write(handle, std::string(4096, 'm'));
   HANDLE section;
-  ASSERT_EQ(ZwCreateSection(&section, SECTION_ALL_ACCESS, nullptr, nullptr, PAGE_READWRITE,
-                            SEC_COMMIT, handle),
-            STATUS_SUCCESS);
   PVOID view = nullptr;
-  SIZE_T viewSize = 0;
-  ASSERT_EQ(ZwMapViewOfSection(section, NtCurrentProcess(), &view, 0, 0, nullptr, &viewSize,
-                               ViewUnmap, 0, PAGE_READWRITE),
-            STATUS_SUCCESS);
+  ASSERT_EQ(MapWholeFile(handle, &section, &view), STATUS_SUCCESS);
   ZwClose(handle);
   EXPECT_EQ(FileTracks::Count(), 1u) << "a mapped file cannot be flushed at its cleanup";
   ZwUnmapViewOfSection(NtCurrentProcess(), view);
