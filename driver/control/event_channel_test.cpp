@@ -161,3 +161,19 @@ TEST_F(EventChannel, PostAndCancelRacingDeliverEachEventExactlyOnce) {
     NtClose(control);
   });
 }
+
+TEST_F(EventChannel, AWaitAndAPostThatRaceNeverMissEachOther) {
+  InClient([] {
+    HANDLE control;
+    ASSERT_EQ(OpenControl(&control, 0), STATUS_SUCCESS);
+    for (ULONG round = 1; round <= 300; ++round) {
+      nt::Thread poster([round] { Post(round); });
+      Wait wait(control);
+      poster.Join();
+      // Whichever came first, once the post returned the wait has its event.
+      ASSERT_TRUE(wait.issued == STATUS_SUCCESS || wait.Done()) << "round " << round;
+      ASSERT_EQ(wait.Record().lParam, round);
+    }
+    NtClose(control);
+  });
+}
