@@ -251,20 +251,6 @@ ULONG MinimumVolumeLength(FS_INFORMATION_CLASS information_class) {
   }
 }
 
-ACCESS_MASK SetAccessFor(FILE_INFORMATION_CLASS information_class) {
-  switch (information_class) {
-    case FileBasicInformation:
-      return FILE_WRITE_ATTRIBUTES;
-    case FileDispositionInformation:
-    case FileRenameInformation:
-      return DELETE;
-    case FileAllocationInformation:
-    case FileEndOfFileInformation:
-      return FILE_WRITE_DATA;
-    default:
-      return 0;
-  }
-}
 
 NTSTATUS QueryInformation(HANDLE handle, PIO_STATUS_BLOCK io_status, PVOID buffer, ULONG length,
                           FILE_INFORMATION_CLASS information_class, KPROCESSOR_MODE mode) {
@@ -332,7 +318,7 @@ NTSTATUS SetInformation(HANDLE handle, PIO_STATUS_BLOCK io_status, PVOID buffer,
   }
   Request request;
   request.major = IRP_MJ_SET_INFORMATION;
-  request.needed = SetAccessFor(information_class);
+  request.needed = nt::SetInformationAccess(information_class);
   request.input = buffer;
   request.input_length = length;
   request.fill = [&](PIRP, PFILE_OBJECT, PIO_STACK_LOCATION stack) {
@@ -432,3 +418,22 @@ NTSTATUS ZwQueryVolumeInformationFile(HANDLE file, PIO_STATUS_BLOCK io_status, P
                                       ULONG length, FS_INFORMATION_CLASS information_class) {
   return QueryVolume(file, io_status, buffer, length, information_class, KernelMode);
 }
+
+namespace nt {
+
+ACCESS_MASK SetInformationAccess(FILE_INFORMATION_CLASS information_class) {
+  switch (information_class) {
+    case FileBasicInformation:
+      return FILE_WRITE_ATTRIBUTES;
+    case FileDispositionInformation:
+    case FileRenameInformation:
+      return DELETE;
+    case FileAllocationInformation:
+    case FileEndOfFileInformation:
+      return FILE_WRITE_DATA;
+    default:
+      return 0;
+  }
+}
+
+}  // namespace nt

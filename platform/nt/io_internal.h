@@ -74,6 +74,9 @@ NTSTATUS ParseDevice(PVOID device, std::u16string_view remaining, ParseContext* 
 NTSTATUS ParseFile(PVOID file, std::u16string_view remaining, ParseContext* context,
                    PVOID* result, std::u16string* reparse);
 
+// The access a handle needs to set information of this class (0: none checked).
+ACCESS_MASK SetInformationAccess(FILE_INFORMATION_CLASS information_class);
+
 // The completion event a caller of a file request named by handle (none without a handle),
 // referenced and cleared; the caller dereferences it.
 NTSTATUS ReferenceRequestEvent(HANDLE event_handle, KPROCESSOR_MODE mode, PKEVENT* event);

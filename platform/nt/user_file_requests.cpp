@@ -8,6 +8,7 @@
 #include "platform/nt/file_object.h"
 #include "platform/nt/file_requests.h"
 #include "platform/nt/handles.h"
+#include "platform/nt/io_internal.h"
 #include "platform/nt/irp.h"
 #include "platform/nt/ntstatus.h"
 
@@ -32,21 +33,6 @@ ACCESS_MASK QueryAccessFor(FILE_INFORMATION_CLASS information_class) {
     case FileBasicInformation:
     case FileNetworkOpenInformation:
       return FILE_READ_ATTRIBUTES;
-    default:
-      return 0;
-  }
-}
-
-ACCESS_MASK SetAccessFor(FILE_INFORMATION_CLASS information_class) {
-  switch (information_class) {
-    case FileBasicInformation:
-      return FILE_WRITE_ATTRIBUTES;
-    case FileDispositionInformation:
-    case FileRenameInformation:
-      return DELETE;
-    case FileAllocationInformation:
-    case FileEndOfFileInformation:
-      return FILE_WRITE_DATA;
     default:
       return 0;
   }
@@ -81,7 +67,7 @@ NTSTATUS NtQueryInformationFile(HANDLE file, PIO_STATUS_BLOCK io_status, PVOID b
 
 NTSTATUS NtSetInformationFile(HANDLE file, PIO_STATUS_BLOCK io_status, PVOID buffer,
                               ULONG length, FILE_INFORMATION_CLASS information_class) {
-  const NTSTATUS status = CheckFileHandle(file, SetAccessFor(information_class), 0);
+  const NTSTATUS status = CheckFileHandle(file, nt::SetInformationAccess(information_class), 0);
   if (!NT_SUCCESS(status)) return status;
   return ZwSetInformationFile(file, io_status, buffer, length, information_class);
 }
